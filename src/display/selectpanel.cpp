@@ -1,0 +1,64 @@
+#include "display/selectpanel.h"
+#include "ui_selectpanel.h"
+
+#include "display/frames.h"
+#include "shell/forms.h"
+#include "shell/mainlink.h"
+#include "shell/modvariables.h"
+
+namespace {
+constexpr int FirstAddress = 100;
+constexpr int LastAddress = 132;
+constexpr int ReplyTicks = 10;
+} // namespace
+
+SelectPanel::SelectPanel(QWidget *parent)
+    : QGroupBox(parent)
+    , ui(std::make_unique<Ui::SelectPanel>())
+{
+    ui->setupUi(this);
+    connect(ui->cmdSelect, &QPushButton::clicked, this, &SelectPanel::cmdSelect_Click);
+    connect(ui->cmdDeselect, &QPushButton::clicked, this, &SelectPanel::cmdDeselect_Click);
+}
+
+SelectPanel::~SelectPanel() = default;
+
+void SelectPanel::load(int addressIndex)
+{
+    for (int a = FirstAddress; a <= LastAddress; ++a)
+        ui->cboAddr->addItem(QString::number(a));
+    ui->cboAddr->setCurrentIndex(addressIndex);
+}
+
+void SelectPanel::cmdSelect_Click()
+{
+    modVariables &v = m_link->vars();
+    // A typed address that names no item sends 99, the address no module has; the status
+    // then shows the typed text.
+    v.DeviceAddress = quint8(listIndex(ui->cboAddr) + FirstAddress);
+    m_link->SendFrame(v.putFrame(Frames::SelectDevice(v.DeviceAddress)));
+    // No reply can be handled between the write and the wait: replies come in during it.
+    v.ReplyReceived = false;
+    m_link->WaitTicks(ReplyTicks);
+    if (v.ReplyReceived) {
+        m_link->setSelectionStatus(QStringLiteral("Device ") + ui->cboAddr->currentText()
+                                   + QStringLiteral(" Connected"));
+        m_link->setCommandsEnabled(true);
+    } else {
+        m_link->setSelectionStatus(QStringLiteral("Device Not Found"));
+    }
+}
+
+void SelectPanel::cmdDeselect_Click()
+{
+    modVariables &v = m_link->vars();
+    m_link->SendFrame(v.putFrame(Frames::DeselectDevice()));
+    // The flag is not cleared first: it still holds the outcome of the last selection.
+    m_link->WaitTicks(ReplyTicks);
+    if (v.ReplyReceived) {
+        m_link->setSelectionStatus(QStringLiteral("Disconnected"));
+        m_link->setCommandsEnabled(false);
+    } else {
+        m_link->setSelectionStatus(QStringLiteral("No Response"));
+    }
+}

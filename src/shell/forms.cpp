@@ -1,0 +1,24 @@
+#include "shell/forms.h"
+
+#include <QComboBox>
+#include <QFont>
+
+int listIndex(const QComboBox *list)
+{
+    return list->findText(list->currentText(), Qt::MatchExactly | Qt::MatchCaseSensitive);
+}
+
+void makePlainList(QComboBox *list)
+{
+    list->setEditable(true);
+    list->setInsertPolicy(QComboBox::NoInsert);
+    list->setCompleter(nullptr);
+}
+
+QFont formFont()
+{
+    QFont font(QStringLiteral("Tahoma"));
+    font.setPointSizeF(8.25);
+    font.setStyleHint(QFont::SansSerif);
+    return font;
+}

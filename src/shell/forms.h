@@ -1,0 +1,17 @@
+#pragma once
+
+class QComboBox;
+class QFont;
+
+// Helpers that every window and panel shares.
+
+// The selected index of an editable list: the position of the item whose text equals the edit
+// text exactly, or -1 when the text names no item. Every list of both windows uses it.
+int listIndex(const QComboBox *list);
+
+// Makes a list editable the plain way: typed text is never added as an item and never
+// completed to one, so it names an item only when it equals it.
+void makePlainList(QComboBox *list);
+
+// The windows' font: Tahoma 8.25 pt, or the platform's sans-serif at that size.
+QFont formFont();

@@ -1,0 +1,179 @@
+#include "shell/frmmain.h"
+#include "ui_frmmain.h"
+
+#include "display/frames.h"
+#include "link/commport.h"
+#include "link/hextrace.h"
+#include "link/modini.h"
+#include "link/ticktimer.h"
+#include "shell/forms.h"
+#include "shell/modvariables.h"
+
+#include <QLayout>
+#include <QMessageBox>
+
+#include <cstdio>
+
+namespace {
+
+constexpr int PortCount = 20;
+constexpr int FirstAddress = 100;
+
+// A numeric setting as the start-up needs it: the value when it is a whole number within
+// [low, high], else the fallback with a warning naming the key.
+int numericSetting(const char *key, const QString &text, int low, int high, int fallback)
+{
+    bool ok = false;
+    const int value = text.trimmed().toInt(&ok);
+    if (ok && value >= low && value <= high)
+        return value;
+    std::fprintf(stderr,
+                 "tessaline: settings key %s holds \"%s\", not a number from %d to %d;"
+                 " using %d\n",
+                 key, qPrintable(text), low, high, fallback);
+    return fallback;
+}
+
+} // namespace
+
+frmMain::frmMain(modVariables &vars, QWidget *parent)
+    : QMainWindow(parent)
+    , ui(std::make_unique<Ui::frmMain>())
+    , m_vars(vars)
+    , m_port(new CommPort(this))
+    , m_timer(new TickTimer(vars, this))
+    , m_selection(new QLabel(this))
+    , m_portState(new QLabel(this))
+{
+    setFont(formFont());
+    ui->setupUi(this);
+    layout()->setSizeConstraint(QLayout::SetFixedSize);
+    for (QComboBox *list : findChildren<QComboBox *>())
+        makePlainList(list);
+    statusBar()->addWidget(m_selection, 1);
+    statusBar()->addPermanentWidget(m_portState);
+    m_selection->setObjectName(QStringLiteral("StatusPanel1"));
+    m_portState->setObjectName(QStringLiteral("StatusPanel2"));
+
+    ui->Frame2->attach(this);
+    ui->Frame3->attach(this);
+    m_port->setRThreshold(2);
+    connect(m_port, &CommPort::received, this, &frmMain::MSComm1_OnComm);
+    connect(m_port, &CommPort::lost, this, &frmMain::MSComm1_Lost);
+    connect(ui->cmdConnect, &QPushButton::clicked, this, &frmMain::cmdConnect_Click);
+    connect(ui->mnuCfg, &QAction::triggered, this, &frmMain::mnuCfg_Click);
+
+    Form_Load();
+}
+
+frmMain::~frmMain() = default;
+
+void frmMain::Form_Load()
+{
+    for (int n = 1; n <= PortCount; ++n)
+        ui->cboComm->addItem(QStringLiteral("COM%1").arg(n));
+    ui->cboBaud->addItems({QStringLiteral("4800"), QStringLiteral("9600")});
+    m_vars.CommPortText = ReadIniValue(QStringLiteral("Settings"), QStringLiteral("CommPort"));
+    m_vars.PortSettings = ReadIniValue(QStringLiteral("Settings"), QStringLiteral("Setting"));
+    const QString uid = ReadIniValue(QStringLiteral("LCD"), QStringLiteral("UID"));
+
+    // 0 and 99 keep their meaning, no selection; anything unusable falls back to COM1 and 100.
+    const int port = numericSetting("CommPort", m_vars.CommPortText, 0, PortCount, 1);
+    const int address = numericSetting("UID", uid, FirstAddress - 1, 132, FirstAddress);
+    m_vars.DeviceAddress = quint8(address);
+
+    ui->cboComm->setCurrentIndex(port - 1);
+    ui->cboBaud->setCurrentIndex(m_vars.PortSettings.left(4) == QLatin1String("9600") ? 1 : 0);
+    ui->Frame2->load(address - FirstAddress);
+    ui->Frame3->load();
+    showPortState();
+}
+
+void frmMain::cmdConnect_Click()
+{
+    if (ui->cmdConnect->text() == QLatin1String("Connect")) {
+        // Values set before a failure stay set, as the operator's last choice.
+        bool ok = m_port->setSettings(ui->cboBaud->currentText() + QStringLiteral(",n,8,1"));
+        if (ok) {
+            m_vars.PortSettings = m_port->settings();
+            m_port->setCommPort(listIndex(ui->cboComm) + 1);
+            m_vars.CommPortText = QString::number(m_port->commPort());
+            ok = m_port->open();
+        }
+        if (!ok) {
+            QMessageBox::warning(this, QStringLiteral("TessalineApp"),
+                                 QStringLiteral("SELECTED PORT NOT AVAILABLE!"), QMessageBox::Ok);
+            return;
+        }
+        ui->cmdConnect->setText(QStringLiteral("Disconnect"));
+        ui->mnuCfg->setEnabled(true);
+        ui->Frame2->setEnabled(true);
+    } else {
+        m_port->close();
+        ui->cmdConnect->setText(QStringLiteral("Connect"));
+        ui->mnuCfg->setEnabled(false);
+        ui->Frame2->setEnabled(false);
+    }
+    showPortState();
+}
+
+void frmMain::mnuCfg_Click()
+{
+    cmdConnect_Click();
+}
+
+void frmMain::SendFrame(int n)
+{
+    if (!m_port->isOpen() || n < 0 || n > modVariables::TxBufferSize)
+        return;
+    ui->lblTxData->clear();
+    ui->lblRxData->clear();
+    QString trace;
+    for (int i = 0; i < n; ++i) {
+        m_port->writeByte(m_vars.TxBuffer[i]);
+        trace += HexTrace(m_vars.TxBuffer[i]);
+    }
+    ui->lblTxData->setText(trace);
+}
+
+void frmMain::WaitTicks(int n)
+{
+    m_timer->WaitTicks(n);
+}
+
+// Only a block that starts with a reply from the selected address counts; the rest of the
+// block, and any other block, is dropped.
+void frmMain::MSComm1_OnComm()
+{
+    const QByteArray block = m_port->readAll();
+    if (!Frames::isSelectReply(block, m_vars.DeviceAddress))
+        return;
+    m_vars.ReplyReceived = true;
+    ui->lblRxData->setText(ui->lblRxData->text() + HexTrace(block.left(2)));
+}
+
+// The device went away under the open port: the window returns to its closed state.
+void frmMain::MSComm1_Lost(const QString &error)
+{
+    ui->cmdConnect->setText(QStringLiteral("Connect"));
+    ui->mnuCfg->setEnabled(false);
+    ui->Frame2->setEnabled(false);
+    m_portState->setText(QStringLiteral("COM%1 lost: %2").arg(m_vars.CommPortText, error));
+}
+
+void frmMain::setSelectionStatus(const QString &text)
+{
+    m_selection->setText(text);
+}
+
+void frmMain::setCommandsEnabled(bool enabled)
+{
+    ui->Frame3->setEnabled(enabled);
+}
+
+void frmMain::showPortState()
+{
+    m_portState->setText(
+        m_port->isOpen() ? QStringLiteral("COM%1 %2").arg(m_vars.CommPortText, m_port->settings())
+                         : QStringLiteral("Port closed"));
+}

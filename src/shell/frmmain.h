@@ -1,0 +1,50 @@
+#pragma once
+
+#include "shell/mainlink.h"
+
+#include <QMainWindow>
+
+#include <memory>
+
+class CommPort;
+class QLabel;
+class TickTimer;
+namespace Ui {
+class frmMain;
+}
+
+// The main window: the port, the selection of a module and the command panel, with the hex
+// trace of every frame it sends and of the replies it accepts.
+class frmMain : public QMainWindow, public MainLink
+{
+    Q_OBJECT
+public:
+    explicit frmMain(modVariables &vars, QWidget *parent = nullptr);
+    ~frmMain() override;
+
+    modVariables &vars() override { return m_vars; }
+    // Writes TxBuffer bytes 0..n-1 one by one and traces them. A closed port refuses the
+    // frame: nothing is written and the traces stay.
+    void SendFrame(int n) override;
+    void WaitTicks(int n) override;
+    void setSelectionStatus(const QString &text) override;
+    void setCommandsEnabled(bool enabled) override;
+
+    CommPort &MSComm1() { return *m_port; }
+
+    void cmdConnect_Click();
+    void mnuCfg_Click();
+
+private:
+    void Form_Load();
+    void MSComm1_OnComm();
+    void MSComm1_Lost(const QString &error);
+    void showPortState();
+
+    std::unique_ptr<Ui::frmMain> ui;
+    modVariables &m_vars;
+    CommPort *m_port;
+    TickTimer *m_timer;
+    QLabel *m_selection; // first status panel: selection messages alone
+    QLabel *m_portState; // second status panel: the port and its settings
+};

@@ -1,0 +1,19 @@
+#pragma once
+
+class QString;
+struct modVariables;
+
+// What the panels of the main window use of it: the program-wide variables, the send routine
+// with its trace, the tick wait, the status bar's first panel and the command panel.
+class MainLink
+{
+public:
+    virtual modVariables &vars() = 0;
+    virtual void SendFrame(int n) = 0;
+    virtual void WaitTicks(int n) = 0;
+    virtual void setSelectionStatus(const QString &text) = 0;
+    virtual void setCommandsEnabled(bool enabled) = 0;
+
+protected:
+    ~MainLink() = default;
+};
