@@ -70,6 +70,9 @@ void CommandPanel::load()
     ui->cboSta->addItems({QStringLiteral("ON"), QStringLiteral("OFF")});
     for (QComboBox *list : {ui->cboOutput, ui->cboSta, ui->cboRow, ui->cboRow1, ui->cboColumn})
         list->setCurrentIndex(0);
+    ui->cboCursor->addItems(
+        {QStringLiteral("Underscore"), QStringLiteral("Blinking"), QStringLiteral("Hidden")});
+    ui->cboCursor->setCurrentIndex(0);
 }
 
 // Loads the frame into TxBuffer and sends it with its trace.

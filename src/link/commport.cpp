@@ -7,6 +7,11 @@
 #include <QRegularExpression>
 #include <QSerialPort>
 #include <QSet>
+#include <QTimer>
+
+#ifdef Q_OS_UNIX
+#include <poll.h>
+#endif
 
 namespace {
 
@@ -32,6 +37,11 @@ CommPort::CommPort(QObject *parent)
 {
     connect(m_port, &QSerialPort::readyRead, this, &CommPort::onReadyRead);
     connect(m_port, &QSerialPort::errorOccurred, this, &CommPort::onError);
+#ifdef Q_OS_UNIX
+    m_watch = new QTimer(this);
+    m_watch->setInterval(WatchInterval);
+    connect(m_watch, &QTimer::timeout, this, &CommPort::checkHangup);
+#endif
 }
 
 CommPort::~CommPort()
@@ -114,6 +124,8 @@ bool CommPort::open(QString *error)
     }
     m_held = device;
     heldDevices().insert(device);
+    if (m_watch)
+        m_watch->start();
     return true;
 }
 
@@ -127,6 +139,8 @@ void CommPort::release()
 
 void CommPort::close()
 {
+    if (m_watch)
+        m_watch->stop();
     if (m_port->isOpen())
         m_port->close();
     release();
@@ -166,6 +180,21 @@ void CommPort::onReadyRead()
 {
     if (m_threshold > 0 && m_port->bytesAvailable() >= m_threshold)
         emit received();
+}
+
+// A terminal whose other end went away (a pty's master closed) reports a hang-up that the
+// serial layer reads as "no data" forever; look for it here.
+void CommPort::checkHangup()
+{
+#ifdef Q_OS_UNIX
+    if (!m_port->isOpen())
+        return;
+    pollfd watched {int(m_port->handle()), 0, 0};
+    if (::poll(&watched, 1, 0) > 0 && (watched.revents & (POLLHUP | POLLERR | POLLNVAL))) {
+        close();
+        emit lost(tr("the device hung up"));
+    }
+#endif
 }
 
 void CommPort::onError()

@@ -5,6 +5,7 @@
 #include <QString>
 
 class QSerialPort;
+class QTimer;
 
 // A window's serial-port control: settings text, 1-based port number, open and close, byte
 // and string writes, and a receive signal once enough bytes wait. Errors are returned or
@@ -52,9 +53,13 @@ signals:
 private:
     void onReadyRead();
     void onError();
+    void checkHangup();
     void release();
 
+    static constexpr int WatchInterval = 200; // ms between looks for a hang-up
+
     QSerialPort *m_port = nullptr;
+    QTimer *m_watch = nullptr;
     QString m_settings;
     QString m_held; // canonical path of the device while open
     int m_number = 0;
