@@ -1,0 +1,410 @@
+#include "sim/lcdbus.h"
+
+#include "display/frames.h"
+
+#include <QStringList>
+
+namespace {
+
+// Printable ASCII stays, the rest (and the quote and backslash) become \xHH.
+QString escaped(const QByteArray &bytes)
+{
+    QString out;
+    for (char c : bytes) {
+        const quint8 b = quint8(c);
+        if (b >= 32 && b < 127 && b != '"' && b != '\\')
+            out.append(QChar(b));
+        else
+            out.append(QStringLiteral("\\x%1").arg(b, 2, 16, QLatin1Char('0')).toUpper());
+    }
+    return out;
+}
+
+QString hexByte(quint8 b)
+{
+    return QStringLiteral("%1").arg(b, 2, 16, QLatin1Char('0')).toUpper();
+}
+
+constexpr quint8 HomeByte = 11;
+constexpr quint8 NextLineByte = 12;
+constexpr quint8 ClearByte = 13;
+constexpr quint8 LastUserChar = 7;
+constexpr quint8 FirstPrintable = 32;
+
+} // namespace
+
+bool LcdSettings::operator==(const LcdSettings &other) const
+{
+    return address == other.address && baud == other.baud && directions == other.directions
+        && startupScreen == other.startupScreen && texts == other.texts && chars == other.chars;
+}
+
+LcdModule::LcdModule(quint8 address)
+{
+    m_settings.address = address;
+    m_eeprom = m_settings;
+    m_display.fill(' ');
+}
+
+quint8 LcdModule::at(int row, int column) const
+{
+    if (row < 0 || row >= Rows || column < 0 || column >= Columns)
+        return ' ';
+    return m_display[size_t(row * Columns + column)];
+}
+
+QByteArray LcdModule::row(int row) const
+{
+    if (row < 0 || row >= Rows)
+        return {};
+    return QByteArray(reinterpret_cast<const char *>(m_display.data()) + row * Columns, Columns);
+}
+
+QByteArray LcdModule::text(int n) const
+{
+    if (n < 1 || n > LcdSettings::TextCount)
+        return {};
+    return m_settings.texts[size_t(n - 1)];
+}
+
+QString LcdModule::describe() const
+{
+    static const char *const cursorNames[] = {"", "underscore", "blinking", "hidden"};
+    static const char *const backlightNames[] = {"on", "off", "flashing"};
+    QStringList rows;
+    for (int r = 0; r < Rows; ++r)
+        rows << QLatin1Char('"') + escaped(row(r)) + QLatin1Char('"');
+    QStringList texts;
+    for (const QByteArray &t : m_settings.texts)
+        texts << QLatin1Char('"') + escaped(t) + QLatin1Char('"');
+    return QStringLiteral("module %1: selected=%2 baud=%3 backlight=%4 cursor=%5@%6,%7 "
+                          "outputs=%8 directions=%9 startup=%10 saves=%11 loads=%12 "
+                          "display=%13 texts=%14 chars=%15")
+        .arg(m_settings.address)
+        .arg(QLatin1String(m_selected ? "yes" : "no"))
+        .arg(m_settings.baud)
+        .arg(QLatin1String(backlightNames[m_backlight]))
+        .arg(QLatin1String(cursorNames[m_cursorType]))
+        .arg(m_row)
+        .arg(m_column)
+        .arg(hexByte(m_outputs), hexByte(m_settings.directions),
+             QLatin1String(m_settings.startupScreen ? "on" : "off"))
+        .arg(m_saves)
+        .arg(m_bitmapLoads)
+        .arg(rows.join(QLatin1Char('/')), texts.join(QLatin1Char(',')),
+             QString::fromLatin1(m_settings.chars.toHex().toUpper()));
+}
+
+void LcdModule::writeCode(quint8 code)
+{
+    m_display[size_t(m_row * Columns + m_column)] = code;
+    if (++m_column == Columns) {
+        m_column = 0;
+        m_row = (m_row + 1) % Rows;
+    }
+}
+
+void LcdModule::cursorHome()
+{
+    m_row = 0;
+    m_column = 0;
+}
+
+void LcdModule::nextLine()
+{
+    m_row = (m_row + 1) % Rows;
+    m_column = 0;
+}
+
+void LcdModule::clearDisplay()
+{
+    m_display.fill(' ');
+    cursorHome();
+}
+
+void LcdModule::setCursorType(quint8 type)
+{
+    if (type >= Underscore && type <= Hidden)
+        m_cursorType = CursorType(type);
+}
+
+void LcdModule::setCursorPosition(int row, int column)
+{
+    if (row < 0 || row >= Rows || column < 0 || column >= Columns)
+        return;
+    m_row = row;
+    m_column = column;
+}
+
+void LcdModule::showText(int n, int row)
+{
+    if (row < 0 || row >= Rows)
+        return;
+    const QByteArray t = text(n).left(Columns);
+    for (int c = 0; c < t.size(); ++c)
+        m_display[size_t(row * Columns + c)] = quint8(t[c]);
+}
+
+void LcdModule::loadBitmaps()
+{
+    m_settings.chars = m_eeprom.chars;
+    ++m_bitmapLoads;
+}
+
+void LcdModule::setOutput(int output, bool on)
+{
+    if (output < 0 || output > 7)
+        return;
+    const quint8 bit = quint8(1u << output);
+    m_outputs = on ? quint8(m_outputs | bit) : quint8(m_outputs & ~bit);
+}
+
+void LcdModule::saveToEeprom()
+{
+    m_eeprom = m_settings;
+    ++m_saves;
+}
+
+void LcdModule::setBaud(int baud)
+{
+    if (baud == 4800 || baud == 9600)
+        m_settings.baud = baud;
+}
+
+void LcdModule::uploadChars(const QByteArray &data)
+{
+    if (data.size() == LcdSettings::CharBytes)
+        m_settings.chars = data;
+}
+
+void LcdModule::storeText(int n, const QByteArray &text)
+{
+    if (n >= 1 && n <= LcdSettings::TextCount)
+        m_settings.texts[size_t(n - 1)] = text.left(Frames::StoreTextMax);
+}
+
+void LcdModule::powerCycle()
+{
+    m_settings = m_eeprom;
+    m_display.fill(' ');
+    cursorHome();
+    m_cursorType = Underscore;
+    m_backlight = BacklightOn;
+    m_outputs = 0;
+    m_selected = false;
+    if (m_settings.startupScreen) {
+        for (int r = 0; r < Rows; ++r)
+            showText(r + 1, r);
+    }
+}
+
+LcdBus::LcdBus(const QList<quint8> &addresses)
+{
+    for (quint8 a : addresses)
+        addModule(a);
+    m_args.reserve(LcdSettings::CharBytes);
+}
+
+LcdModule &LcdBus::addModule(quint8 address)
+{
+    m_modules.emplace_back(address);
+    return m_modules.back();
+}
+
+LcdModule *LcdBus::moduleByAddress(quint8 address)
+{
+    for (LcdModule &m : m_modules) {
+        if (m.address() == address)
+            return &m;
+    }
+    return nullptr;
+}
+
+const LcdModule *LcdBus::moduleByAddress(quint8 address) const
+{
+    return const_cast<LcdBus *>(this)->moduleByAddress(address);
+}
+
+QByteArray LcdBus::feed(const QByteArray &bytes)
+{
+    QByteArray answers;
+    for (char c : bytes)
+        answers += take(quint8(c));
+    return answers;
+}
+
+void LcdBus::pause()
+{
+    if (m_state == Text)
+        endText();
+    // Any other frame cut short by the pause, an upload among them, is dropped.
+    m_state = Idle;
+    m_args.clear();
+}
+
+QString LcdBus::describe() const
+{
+    QStringList lines;
+    for (const LcdModule &m : m_modules)
+        lines << m.describe();
+    return lines.join(QLatin1Char('\n'));
+}
+
+template<typename F> void LcdBus::forSelected(F f)
+{
+    for (LcdModule &m : m_modules) {
+        if (m.isSelected())
+            f(m);
+    }
+}
+
+QByteArray LcdBus::take(quint8 byte)
+{
+    using namespace Frames;
+    QByteArray answer;
+    switch (m_state) {
+    case Idle:
+        if (byte == SelectCode) {
+            m_state = Address;
+        } else if (byte == DeselectCode) {
+            for (LcdModule &m : m_modules)
+                m.setSelected(false);
+        } else if (byte == CommandPrefix) {
+            m_state = Opcode;
+        } else if (byte <= LastUserChar || byte >= FirstPrintable) {
+            forSelected([byte](LcdModule &m) { m.writeCode(byte); });
+        } else if (byte == HomeByte) {
+            forSelected([](LcdModule &m) { m.cursorHome(); });
+        } else if (byte == NextLineByte) {
+            forSelected([](LcdModule &m) { m.nextLine(); });
+        } else if (byte == ClearByte) {
+            forSelected([](LcdModule &m) { m.clearDisplay(); });
+        }
+        break;
+    case Address:
+        for (LcdModule &m : m_modules) {
+            m.setSelected(m.address() == byte);
+            if (m.isSelected())
+                answer += SelectReply(byte);
+        }
+        m_state = Idle;
+        break;
+    case Opcode:
+        m_opcode = byte;
+        m_args.clear();
+        m_state = Arguments;
+        switch (byte) {
+        case OpSetUid:
+        case OpSetIoDirection:
+            m_need = 1;
+            break;
+        case OpCursorPosition:
+        case OpSetOutput:
+        case OpShowText:
+            m_need = 2;
+            break;
+        case OpUploadChars:
+            m_need = LcdSettings::CharBytes;
+            break;
+        default:
+            if (byte > TextBase && byte <= TextBase + LcdSettings::TextCount) {
+                m_state = Text;
+            } else {
+                // Commands without arguments; unknown opcodes end here as well.
+                command(byte, {});
+                m_state = Idle;
+            }
+        }
+        break;
+    case Arguments:
+        m_args.append(char(byte));
+        if (m_args.size() >= m_need) {
+            command(m_opcode, m_args);
+            m_state = Idle;
+            m_args.clear();
+        }
+        break;
+    case Text:
+        m_args.append(char(byte));
+        if (m_args.size() >= StoreTextMax) {
+            endText();
+            m_state = Idle;
+            m_args.clear();
+        }
+        break;
+    }
+    return answer;
+}
+
+void LcdBus::endText()
+{
+    const int n = m_opcode - Frames::TextBase;
+    if (!m_args.isEmpty()) {
+        const QByteArray text = m_args;
+        forSelected([n, &text](LcdModule &m) { m.storeText(n, text); });
+    } else if (m_opcode == Frames::OpSetBaud4800) {
+        forSelected([](LcdModule &m) { m.setBaud(4800); });
+    }
+    // A head with neither text nor meaning of its own changes nothing.
+}
+
+void LcdBus::command(quint8 opcode, const QByteArray &args)
+{
+    using namespace Frames;
+    const auto arg = [&args](int i) { return quint8(args.at(i)); };
+    switch (opcode) {
+    case LcdModule::Underscore:
+    case LcdModule::Blinking:
+    case LcdModule::Hidden:
+        forSelected([opcode](LcdModule &m) { m.setCursorType(opcode); });
+        break;
+    case OpBacklightOn:
+        forSelected([](LcdModule &m) { m.setBacklight(LcdModule::BacklightOn); });
+        break;
+    case OpBacklightOff:
+        forSelected([](LcdModule &m) { m.setBacklight(LcdModule::BacklightOff); });
+        break;
+    case OpBacklightFlash:
+        forSelected([](LcdModule &m) { m.setBacklight(LcdModule::BacklightFlashing); });
+        break;
+    case OpLoadBitmaps:
+        forSelected([](LcdModule &m) { m.loadBitmaps(); });
+        break;
+    case OpAllOutputsOn:
+    case OpAllOutputsOff:
+        forSelected([opcode](LcdModule &m) { m.setAllOutputs(opcode == OpAllOutputsOn); });
+        break;
+    case OpStartupScreenOn:
+    case OpStartupScreenOff:
+        forSelected([opcode](LcdModule &m) { m.setStartupScreen(opcode == OpStartupScreenOn); });
+        break;
+    case OpSaveToEeprom:
+        forSelected([](LcdModule &m) { m.saveToEeprom(); });
+        break;
+    case OpSetBaud9600:
+        forSelected([](LcdModule &m) { m.setBaud(9600); });
+        break;
+    case OpSetUid:
+        forSelected([&](LcdModule &m) { m.setAddress(arg(0)); });
+        break;
+    case OpSetIoDirection:
+        forSelected([&](LcdModule &m) { m.setDirections(arg(0)); });
+        break;
+    case OpCursorPosition:
+        forSelected([&](LcdModule &m) { m.setCursorPosition(arg(0), arg(1)); });
+        break;
+    case OpSetOutput:
+        // Only the two state letters mean anything; another byte leaves the output alone.
+        if (arg(1) == OutputOn || arg(1) == OutputOff)
+            forSelected([&](LcdModule &m) { m.setOutput(arg(0), arg(1) == OutputOn); });
+        break;
+    case OpShowText:
+        forSelected([&](LcdModule &m) { m.showText(arg(0) - TextBase, arg(1)); });
+        break;
+    case OpUploadChars:
+        forSelected([&](LcdModule &m) { m.uploadChars(args); });
+        break;
+    default:
+        break; // unknown: the two bytes are gone, nothing else happens
+    }
+}
