@@ -17,7 +17,11 @@ void makePlainList(QComboBox *list)
 
 QFont formFont()
 {
-    QFont font(QStringLiteral("Tahoma"));
+    QFont font;
+    // Where Tahoma is missing, a face of Arial's metrics keeps the captions inside their
+    // controls; the platform's sans-serif comes last.
+    font.setFamilies(
+        {QStringLiteral("Tahoma"), QStringLiteral("Liberation Sans"), QStringLiteral("Arial")});
     font.setPointSizeF(8.25);
     font.setStyleHint(QFont::SansSerif);
     return font;

@@ -13,5 +13,5 @@ int listIndex(const QComboBox *list);
 // completed to one, so it names an item only when it equals it.
 void makePlainList(QComboBox *list);
 
-// The windows' font: Tahoma 8.25 pt, or the platform's sans-serif at that size.
+// The windows' font: Tahoma 8.25 pt, or a face of like metrics, or the platform's sans-serif.
 QFont formFont();
