@@ -75,7 +75,6 @@ void CharPanel::reset()
             ui->cboUCH->addItem(QString::number(k));
     }
     ui->cboUCH->setCurrentIndex(0);
-    ui->cboUCH->setEditText(ui->cboUCH->itemText(0));
     ClearAllPixels();
 }
 
