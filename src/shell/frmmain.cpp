@@ -1,6 +1,7 @@
 #include "shell/frmmain.h"
 #include "ui_frmmain.h"
 
+#include "config/frmcfg.h"
 #include "display/frames.h"
 #include "link/commport.h"
 #include "link/hextrace.h"
@@ -117,9 +118,14 @@ void frmMain::cmdConnect_Click()
     showPortState();
 }
 
+// Releases the port (the command is enabled only while connected), then shows the
+// configuration window, which opens the same port with the same settings.
 void frmMain::mnuCfg_Click()
 {
     cmdConnect_Click();
+    if (!m_cfg)
+        m_cfg = std::make_unique<frmCfg>(m_vars);
+    m_cfg->Display();
 }
 
 void frmMain::SendFrame(int n)

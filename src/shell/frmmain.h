@@ -7,6 +7,7 @@
 #include <memory>
 
 class CommPort;
+class frmCfg;
 class QLabel;
 class TickTimer;
 namespace Ui {
@@ -47,4 +48,5 @@ private:
     TickTimer *m_timer;
     QLabel *m_selection; // first status panel: selection messages alone
     QLabel *m_portState; // second status panel: the port and its settings
+    std::unique_ptr<frmCfg> m_cfg; // created at the first "Configure LCD", then reused
 };

@@ -1,0 +1,213 @@
+#include "config/frmcfg.h"
+#include "ui_frmcfg.h"
+
+#include "chars/chartable.h"
+#include "display/frames.h"
+#include "link/ansi.h"
+#include "link/commport.h"
+#include "link/modini.h"
+#include "link/ticktimer.h"
+#include "shell/forms.h"
+#include "shell/modvariables.h"
+
+#include <QButtonGroup>
+#include <QCloseEvent>
+#include <QMessageBox>
+
+namespace {
+constexpr int Lines = 8; // P2 I/O lines, and stored texts
+constexpr int FirstUid = 101;
+constexpr int LastUid = 132;
+constexpr quint8 OpeningAddress = 100;
+constexpr int TextTicks = 10;
+} // namespace
+
+frmCfg::frmCfg(modVariables &vars, QWidget *parent)
+    : QWidget(parent)
+    , ui(std::make_unique<Ui::frmCfg>())
+    , m_vars(vars)
+    , m_port(new CommPort(this))
+    , m_timer(new TickTimer(vars, this))
+    , m_baud(new QButtonGroup(this))
+{
+    setFont(formFont());
+    ui->setupUi(this);
+    setFixedSize(size());
+    for (QComboBox *list : findChildren<QComboBox *>())
+        makePlainList(list);
+    for (int i = 0; i < Lines; ++i) {
+        m_texts[i] = findChild<QLineEdit *>(QStringLiteral("TxtPL_%1").arg(i));
+        m_directions[i] = findChild<QComboBox *>(QStringLiteral("cboIO_%1").arg(i));
+    }
+    m_port->setObjectName(QStringLiteral("MSComm1"));
+    m_timer->setObjectName(QStringLiteral("Timer1"));
+    m_port->setRThreshold(0);
+
+    // The ids are the rates; -1 (none checked) is the state at each opening.
+    m_baud->addButton(ui->optBaud48, 4800);
+    m_baud->addButton(ui->optBaud96, 9600);
+
+    ui->Frame2->attach(m_vars, [this](int n) { SendFrameCfg(n); });
+    connect(ui->cmdSetBaud, &QPushButton::clicked, this, &frmCfg::cmdSetBaud_Click);
+    connect(ui->cmdSetUID, &QPushButton::clicked, this, &frmCfg::cmdSetUID_Click);
+    connect(ui->cmdSetIO, &QPushButton::clicked, this, &frmCfg::cmdSetIO_Click);
+    connect(ui->cmdSetPT, &QPushButton::clicked, this, &frmCfg::cmdSetPT_Click);
+    connect(ui->cmdSave, &QPushButton::clicked, this, &frmCfg::cmdSave_Click);
+}
+
+frmCfg::~frmCfg() = default;
+
+void frmCfg::Display()
+{
+    if (!isVisible()) {
+        Form_Load();
+        show();
+    }
+    setWindowState(windowState() & ~Qt::WindowMinimized);
+    raise();
+    activateWindow();
+}
+
+// Every opening starts from the design state, refills the lists without doubling them and
+// reads the characters and texts from the settings file again.
+void frmCfg::Form_Load()
+{
+    ++m_generation;
+    ui->Frame2->reset();
+    ui->cboUID->clear();
+    for (int a = FirstUid; a <= LastUid; ++a)
+        ui->cboUID->addItem(QString::number(a));
+    for (QComboBox *list : m_directions) {
+        list->clear();
+        list->addItems({QStringLiteral("OUTPUT"), QStringLiteral("INPUT")});
+        list->setCurrentIndex(0);
+        list->setEditText(list->itemText(0));
+    }
+    ui->cboUID->setCurrentIndex(0);
+    ui->cboUID->setEditText(ui->cboUID->itemText(0));
+
+    // An exclusive group cannot be unchecked button by button.
+    m_baud->setExclusive(false);
+    ui->optBaud48->setChecked(false);
+    ui->optBaud96->setChecked(false);
+    m_baud->setExclusive(true);
+    ui->Check1->setChecked(false);
+
+    LoadCharTable(m_vars.CharTable);
+    // A stored text longer than a box holds keeps its first 20 characters.
+    for (int n = 1; n <= Lines; ++n)
+        m_texts[n - 1]->setText(ReadIniValue(QStringLiteral("LCD"), QStringLiteral("PT%1").arg(n))
+                                    .left(Frames::StoreTextMax));
+
+    if (!openPort()) {
+        // The window still opens, so that characters can be drawn, loaded and saved; its
+        // sending buttons send nothing.
+        QMessageBox::warning(this, QStringLiteral("TessalineApp"),
+                             QStringLiteral("SELECTED PORT NOT AVAILABLE!"), QMessageBox::Ok);
+        return;
+    }
+    send(Frames::SelectDevice(OpeningAddress));
+}
+
+// The main window's last connection: its settings text, then its port number, then open.
+bool frmCfg::openPort()
+{
+    m_port->close();
+    if (!m_port->setSettings(m_vars.PortSettings))
+        return false;
+    bool isNumber = false;
+    const int number = m_vars.CommPortText.trimmed().toInt(&isNumber);
+    if (!isNumber)
+        return false;
+    m_port->setCommPort(number);
+    return m_port->open();
+}
+
+// Closing releases the port for the main window and sends nothing. A "Send" still waiting
+// finds the generation changed and stops.
+void frmCfg::closeEvent(QCloseEvent *event)
+{
+    ++m_generation;
+    m_port->close();
+    event->accept();
+}
+
+void frmCfg::SendFrameCfg(int n)
+{
+    if (!m_port->isOpen() || n < 0 || n > modVariables::TxBufferSize)
+        return;
+    for (int i = 0; i < n; ++i)
+        m_port->writeByte(m_vars.TxBuffer[size_t(i)]);
+}
+
+void frmCfg::WaitTicks(int n)
+{
+    m_timer->WaitTicks(n);
+}
+
+void frmCfg::send(const QByteArray &frame)
+{
+    SendFrameCfg(m_vars.putFrame(frame));
+}
+
+// With neither rate chosen there is no frame to send.
+void frmCfg::cmdSetBaud_Click()
+{
+    switch (m_baud->checkedId()) {
+    case 4800:
+        send(Frames::SetBaud4800());
+        break;
+    case 9600:
+        send(Frames::SetBaud9600());
+        break;
+    default:
+        break;
+    }
+}
+
+// A typed text that names no address sends nothing rather than an address nobody chose.
+void frmCfg::cmdSetUID_Click()
+{
+    const int index = listIndex(ui->cboUID);
+    if (index < 0)
+        return;
+    send(Frames::SetUid(quint8(index + FirstUid)));
+}
+
+// Bit i set when line i + 1 shows "OUTPUT"; "INPUT" and a typed-over text leave it 0.
+void frmCfg::cmdSetIO_Click()
+{
+    quint8 mask = 0;
+    for (int i = 0; i < Lines; ++i) {
+        if (listIndex(m_directions[i]) == 0)
+            mask |= quint8(1u << i);
+    }
+    send(Frames::SetIoDirection(mask));
+}
+
+// All eight texts, each head followed at once by its text in one write, then 10 ticks for the
+// module to store it; last the start-up screen setting, with no wait after it. Short texts are
+// padded in their boxes, where the operator sees the spaces.
+void frmCfg::cmdSetPT_Click()
+{
+    if (!m_port->isOpen())
+        return;
+    const unsigned generation = m_generation;
+    for (int n = 1; n <= Lines; ++n) {
+        QLineEdit *box = m_texts[n - 1];
+        send(Frames::StoreTextHead(quint8(n)));
+        if (box->text().size() < Frames::StoreTextMin)
+            box->setText(box->text().leftJustified(Frames::StoreTextMin, QLatin1Char(' ')));
+        m_port->write(Ansi::encode(box->text()));
+        WaitTicks(TextTicks);
+        // Closed (and perhaps opened again) or the device gone during the wait: stop here.
+        if (generation != m_generation || !m_port->isOpen())
+            return;
+    }
+    send(ui->Check1->isChecked() ? Frames::StartupScreenOn() : Frames::StartupScreenOff());
+}
+
+void frmCfg::cmdSave_Click()
+{
+    send(Frames::SaveToEeprom());
+}
