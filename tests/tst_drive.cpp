@@ -24,7 +24,7 @@ struct Bench
         : pty(bus)
     {
         removeSettings();
-        if (!pty.open(1))
+        if (!pty.open(1, QString(), SimPort::Existing::Replace))
             qFatal("pty: %s", qPrintable(pty.errorString()));
         window = std::make_unique<frmMain>(vars);
         choose(child<QComboBox>(window.get(), "cboComm"), "COM1");

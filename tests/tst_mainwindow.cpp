@@ -203,7 +203,7 @@ void tst_mainwindow::connectAndDisconnect()
 {
     removeSettings();
     SimPort pty;
-    QVERIFY2(pty.open(1), qPrintable(pty.errorString()));
+    QVERIFY2(pty.open(1, QString(), SimPort::Existing::Replace), qPrintable(pty.errorString()));
     modVariables vars;
     frmMain w(vars);
     auto *connectButton = child<QPushButton>(&w, "cmdConnect");
@@ -295,7 +295,7 @@ void tst_mainwindow::portHeldElsewhere()
 {
     removeSettings();
     SimPort pty;
-    QVERIFY(pty.open(1));
+    QVERIFY(pty.open(1, QString(), SimPort::Existing::Replace));
     // A second name for the same device.
     const QString alias = AppFolder() + "ports/COM3";
     QFile::remove(alias);
@@ -326,7 +326,7 @@ void tst_mainwindow::deviceLost()
 {
     removeSettings();
     auto pty = std::make_unique<SimPort>();
-    QVERIFY(pty->open(1));
+    QVERIFY(pty->open(1, QString(), SimPort::Existing::Replace));
     modVariables vars;
     frmMain w(vars);
     auto *connectButton = child<QPushButton>(&w, "cmdConnect");
@@ -346,7 +346,7 @@ void tst_mainwindow::deviceLost()
     QVERIFY(child<QLabel>(&w, "lblTxData")->text().isEmpty());
     pty.reset();
     SimPort fresh;
-    QVERIFY(fresh.open(1));
+    QVERIFY(fresh.open(1, QString(), SimPort::Existing::Replace));
     QTest::mouseClick(connectButton, Qt::LeftButton);
     QCOMPARE(connectButton->text(), QStringLiteral("Disconnect"));
     w.SendFrame(1);
@@ -357,7 +357,7 @@ void tst_mainwindow::sendFrame()
 {
     removeSettings();
     SimPort pty;
-    QVERIFY(pty.open(1));
+    QVERIFY(pty.open(1, QString(), SimPort::Existing::Replace));
     modVariables vars;
     frmMain w(vars);
     auto *tx = child<QLabel>(&w, "lblTxData");
@@ -424,7 +424,7 @@ void tst_mainwindow::receive()
     QFETCH(QString, trace);
     removeSettings();
     SimPort pty;
-    QVERIFY(pty.open(1));
+    QVERIFY(pty.open(1, QString(), SimPort::Existing::Replace));
     modVariables vars;
     frmMain w(vars);
     choose(child<QComboBox>(&w, "cboComm"), "COM1");
@@ -442,7 +442,7 @@ void tst_mainwindow::waitTicks()
 {
     removeSettings();
     SimPort pty;
-    QVERIFY(pty.open(1));
+    QVERIFY(pty.open(1, QString(), SimPort::Existing::Replace));
     modVariables vars;
     frmMain w(vars);
     choose(child<QComboBox>(&w, "cboComm"), "COM1");
