@@ -284,10 +284,11 @@ QByteArray write(const QByteArray &content, const QByteArray &section, const QBy
 
     if (f.key) {
         // The line keeps everything up to the blanks after "=" and its own line break; the
-        // blanks that trailed the old value go with it.
+        // blanks that trailed the old value go with it. A value that starts with a blank
+        // replaces those blanks too, or every write of it would add its blanks to them.
         const Span line = f.keyLine.text;
         const char *v = line.find('=') + 1;
-        while (v < line.e && isBlank(*v))
+        while (v < line.e && isBlank(*v) && !(value.size() > 0 && isBlank(value.front())))
             ++v;
         return out.replace(at(v), at(line.e) - at(v), value);
     }

@@ -31,10 +31,10 @@ constexpr int MaxValue = 254; // longer values are cut
 // The value of the first key of that name in the first section of that name, or empty.
 QByteArray read(const QByteArray &content, const QByteArray &section, const QByteArray &key);
 // The content with the key set; every byte outside the changed or added line stays. A key that
-// is there keeps its line up to the blanks after "=" and its own line break; the blanks after
-// the old value go with it. Added lines end in CRLF. A null array when refused: an empty
-// section or key, a line break or NUL anywhere, "]" in the section, "=" in the key or a key
-// that starts like a header or a comment.
+// is there keeps its line up to the blanks after "=" (up to the "=" for a value that starts
+// with a blank) and its own line break; the blanks after the old value go with it. Added lines end
+// in CRLF. A null array when refused: an empty section or key, a line break or NUL anywhere, "]" in
+// the section, "=" in the key or a key that starts like a header or a comment.
 QByteArray write(const QByteArray &content, const QByteArray &section, const QByteArray &key,
                  const QByteArray &value);
 

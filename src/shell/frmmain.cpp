@@ -2,10 +2,10 @@
 #include "ui_frmmain.h"
 
 #include "config/frmcfg.h"
-#include "display/frames.h"
 #include "link/commport.h"
 #include "link/hextrace.h"
 #include "link/modini.h"
+#include "link/receive.h"
 #include "link/ticktimer.h"
 #include "shell/forms.h"
 #include "shell/modvariables.h"
@@ -151,11 +151,9 @@ void frmMain::WaitTicks(int n)
 // block, and any other block, is dropped.
 void frmMain::MSComm1_OnComm()
 {
-    const QByteArray block = m_port->readAll();
-    if (!Frames::isSelectReply(block, m_vars.DeviceAddress))
-        return;
-    m_vars.ReplyReceived = true;
-    ui->lblRxData->setText(ui->lblRxData->text() + HexTrace(block.left(2)));
+    const QString trace = ReceiveBlock(m_vars, m_port->readAll());
+    if (!trace.isEmpty())
+        ui->lblRxData->setText(ui->lblRxData->text() + trace);
 }
 
 // The device went away under the open port: the window returns to its closed state.
