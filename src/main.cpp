@@ -1,11 +1,36 @@
+#include "shell/forms.h"
 #include "shell/frmmain.h"
 #include "shell/modvariables.h"
 
 #include <QApplication>
+#include <QProxyStyle>
+
+namespace {
+
+// The platform's style less one icon: the menu bar's overflow button, which shows only when
+// the menus do not fit (the one command always does), reads its icon when the bar is built,
+// and that read loads every image-format plugin just to turn down a PNG.
+class PanelStyle : public QProxyStyle
+{
+public:
+    QIcon standardIcon(StandardPixmap icon, const QStyleOption *option,
+                       const QWidget *widget) const override
+    {
+        if (icon == SP_ToolBarHorizontalExtensionButton)
+            return {};
+        return QProxyStyle::standardIcon(icon, option, widget);
+    }
+};
+
+} // namespace
 
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
+    QApplication::setStyle(new PanelStyle);
+    // Every line edit lays out its text once in the application's font before it takes its
+    // window's; with the windows' font here too, the platform's default face is never loaded.
+    QApplication::setFont(formFont());
     modVariables vars;
     frmMain window(vars);
     window.show();

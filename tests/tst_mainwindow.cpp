@@ -1,15 +1,18 @@
 // The main window on real widgets and a real pty: start-up from the settings file, connect and
 // disconnect, frames out with their trace, replies in, and the tick wait.
 #include "link/commport.h"
+#include "shell/forms.h"
 #include "shell/frmmain.h"
 #include "shell/modvariables.h"
 #include "sim/simport.h"
 #include "testsupport.h"
 
+#include <QAbstractItemView>
 #include <QAction>
 #include <QElapsedTimer>
 #include <QGroupBox>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QStatusBar>
 
@@ -23,6 +26,7 @@ private slots:
     void startup_data();
     void startup();
     void startupLists();
+    void typedOverLists();
     void startupBadFiles_data();
     void startupBadFiles();
     void connectAndDisconnect();
@@ -169,6 +173,38 @@ void tst_mainwindow::startupLists()
     QVERIFY(child<QLabel>(&w, "lblTxData")->text().isEmpty());
     QVERIFY(child<QLabel>(&w, "StatusPanel1")->text().isEmpty());
     QVERIFY(!w.MSComm1().isOpen());
+}
+
+// A list takes typed text as it is: no completion to an item that starts alike (typed "10"
+// must not select 100), no item added on Return; and its drop-down still picks an item.
+void tst_mainwindow::typedOverLists()
+{
+    modVariables vars;
+    frmMain w(vars);
+    w.show();
+    w.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&w));
+    child<QGroupBox>(&w, "Frame2")->setEnabled(true);
+    auto *list = child<QComboBox>(&w, "cboAddr");
+    list->setFocus();
+    QTRY_VERIFY(list->lineEdit()->hasFocus()); // a completer works only on the focused edit
+    list->lineEdit()->clear();
+    QTest::keyClicks(list->lineEdit(), "10");
+    QCOMPARE(list->currentText(), QStringLiteral("10"));
+    QCOMPARE(listIndex(list), -1);
+    QTest::keyClick(list->lineEdit(), Qt::Key_Return);
+    QCOMPARE(list->count(), 33);
+    QCOMPARE(list->currentText(), QStringLiteral("10"));
+
+    list->showPopup();
+    QAbstractItemView *view = list->view();
+    QTRY_VERIFY(view->isVisible());
+    const QModelIndex item = view->model()->index(5, 0);
+    view->scrollTo(item);
+    QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, view->visualRect(item).center());
+    QTRY_VERIFY(!view->isVisible());
+    QCOMPARE(list->currentText(), QStringLiteral("105"));
+    QCOMPARE(listIndex(list), 5);
 }
 
 void tst_mainwindow::startupBadFiles_data()

@@ -1,7 +1,11 @@
 #include "shell/forms.h"
 
 #include <QComboBox>
+#include <QCompleter>
+#include <QCoreApplication>
 #include <QFont>
+#include <QLineEdit>
+#include <QPointer>
 
 int listIndex(const QComboBox *list)
 {
@@ -10,7 +14,18 @@ int listIndex(const QComboBox *list)
 
 void makePlainList(QComboBox *list)
 {
-    list->setEditable(true);
+    if (!list->isEditable()) {
+        // A line edit that already has a completer keeps the list from building its default
+        // one (a model and dozens of connections) that would be removed at once below; and
+        // unlike setEditable() this leaves the drop-down to be built when it first opens.
+        static QPointer<QCompleter> idle;
+        if (!idle)
+            idle = new QCompleter(QCoreApplication::instance());
+        auto *edit = new QLineEdit(list);
+        edit->setPalette(list->palette());
+        edit->setCompleter(idle);
+        list->setLineEdit(edit);
+    }
     list->setInsertPolicy(QComboBox::NoInsert);
     list->setCompleter(nullptr);
 }
