@@ -196,9 +196,15 @@ void frmCfg::cmdSetPT_Click()
     for (int n = 1; n <= Lines; ++n) {
         QLineEdit *box = m_texts[n - 1];
         send(Frames::StoreTextHead(quint8(n)));
-        if (box->text().size() < Frames::StoreTextMin)
-            box->setText(box->text().leftJustified(Frames::StoreTextMin, QLatin1Char(' ')));
-        m_port->write(Ansi::encode(box->text()));
+        // Padded by the bytes that go out: a character outside the 16-bit range fills two
+        // places of the box but is one byte on the line.
+        QByteArray text = Ansi::encode(box->text());
+        if (text.size() < Frames::StoreTextMin) {
+            const int spaces = Frames::StoreTextMin - int(text.size());
+            box->setText(box->text() + QString(spaces, QLatin1Char(' ')));
+            text.append(spaces, ' ');
+        }
+        m_port->write(text);
         WaitTicks(TextTicks);
         // Closed (and perhaps opened again) or the device gone during the wait: stop here.
         if (generation != m_generation || !m_port->isOpen())
