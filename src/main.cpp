@@ -7,12 +7,13 @@
 
 namespace {
 
-// The platform's style less one icon: the menu bar's overflow button, which shows only when
+// The application's style less one icon: the menu bar's overflow button, which shows only when
 // the menus do not fit (the one command always does), reads its icon when the bar is built,
 // and that read loads every image-format plugin just to turn down a PNG.
 class PanelStyle : public QProxyStyle
 {
 public:
+    using QProxyStyle::QProxyStyle;
     QIcon standardIcon(StandardPixmap icon, const QStyleOption *option,
                        const QWidget *widget) const override
     {
@@ -27,7 +28,8 @@ public:
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
-    QApplication::setStyle(new PanelStyle);
+    // On the style that the platform or the user chose.
+    QApplication::setStyle(new PanelStyle(QApplication::style()->name()));
     // Every line edit lays out its text once in the application's font before it takes its
     // window's; with the windows' font here too, the platform's default face is never loaded.
     QApplication::setFont(formFont());
