@@ -1,99 +1,33 @@
 // The configuration window on real widgets and a real pty: the port handed over from the main
-// window and back, the load from the settings file, the bytes of every button, the virtual
-// module's state after them, and the answers to a missing port, unusable lists and a close
-// in the middle of "Send".
-#include "config/frmcfg.h"
+// window and back, the load from the settings file, the bytes of every button and what the
+// virtual module keeps of them, a missing port, and a close in the middle of "Send".
+#include "cfgsupport.h"
 #include "display/frames.h"
-#include "link/ansi.h"
 #include "link/commport.h"
 #include "link/ticktimer.h"
 #include "shell/frmmain.h"
 #include "shell/modvariables.h"
 #include "sim/lcdbus.h"
 #include "sim/simport.h"
-#include "testsupport.h"
 
 #include <QAbstractButton>
 #include <QAction>
-#include <QCheckBox>
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
-#include <QPushButton>
-#include <QRadioButton>
-
-#include <functional>
 
 using namespace TestSupport;
+using namespace CfgSupport;
+using namespace Qt::StringLiterals;
 
 namespace {
 
-const QStringList StoredTexts = {"Hello",
-                                 "",
-                                 "Line three",
-                                 "Caf\u00e9",
-                                 "Exactly sixteen!",
-                                 "seventeen chars..",
-                                 "Twenty characters...",
-                                 "8"};
+const QByteArray Select100 = Frames::SelectDevice(100);
+const QStringList StoredTexts
+    = u"Hello||Line three|Caf\u00e9|Exactly sixteen!|seventeen chars..|Twenty characters...|8"_s
+          .split(u'|');
 
-// A settings file with the port, the eight texts and the 64 row bytes (row r of character
-// k holds k * 10 + r unless given otherwise).
-QByteArray settingsFile(const QStringList &texts, const QMap<QString, int> &rows = {})
-{
-    QByteArray file = "[Settings]\r\nCommPort=1\r\nSetting=4800,n,8,1\r\n[LCD]\r\nUID=100\r\n";
-    for (int n = 1; n <= texts.size(); ++n)
-        file += "PT" + QByteArray::number(n) + "=" + Ansi::encode(texts[n - 1]) + "\r\n";
-    file += "[UDC]\r\n";
-    for (int k = 1; k <= 8; ++k) {
-        for (int r = 1; r <= 8; ++r) {
-            const QString key = QStringLiteral("UCHAR%1R%2").arg(k).arg(r);
-            file += key.toLatin1() + "=" + QByteArray::number(rows.value(key, k * 10 + r)) + "\r\n";
-        }
-    }
-    return file;
-}
-
-QByteArray readSettings()
-{
-    QFile file(IniPath());
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-frmCfg *cfgWindow()
-{
-    for (QWidget *widget : QApplication::topLevelWidgets()) {
-        if (auto *cfg = qobject_cast<frmCfg *>(widget))
-            return cfg;
-    }
-    return nullptr;
-}
-
-void click(QWidget *window, const char *name)
-{
-    child<QAbstractButton>(window, name)->click();
-}
-
-// A line of this test program's own: a link left by an interrupted run is replaced.
-bool openLine(SimPort &pty, int number)
-{
-    return pty.open(number, QString(), SimPort::Existing::Replace);
-}
-
-// The main window connects to COM1 at the given rate and hands the port over. False when the
-// window does not come up, or a message box did.
-bool configure(frmMain &w, frmCfg *&cfg, const QString &rate = QStringLiteral("4800"))
-{
-    MessageBoxCatcher boxes;
-    choose(child<QComboBox>(&w, "cboComm"), "COM1");
-    choose(child<QComboBox>(&w, "cboBaud"), rate);
-    if (child<QPushButton>(&w, "cmdConnect")->text() == QLatin1String("Connect"))
-        click(&w, "cmdConnect");
-    child<QAction>(&w, "mnuCfg")->trigger();
-    cfg = cfgWindow();
-    return cfg && cfg->isVisible() && boxes.texts.isEmpty();
-}
-
+// What "Send" puts on the line for these texts.
 QByteArray storeTexts(const QStringList &texts, bool startup)
 {
     QByteArray bytes;
@@ -102,465 +36,314 @@ QByteArray storeTexts(const QStringList &texts, bool startup)
     return bytes + (startup ? Frames::StartupScreenOn() : Frames::StartupScreenOff());
 }
 
+// A list as the operator finds it: "count:first..last=current".
+QString seen(QComboBox *list)
+{
+    return u"%1:%2..%3=%4"_s.arg(list->count())
+        .arg(list->itemText(0), list->itemText(list->count() - 1), list->currentText());
+}
+
+// The main window started from a settings file, and a line on COM1 (module 100 on it if asked).
+struct Bench
+{
+    LcdBus bus;
+    SimPort pty;
+    modVariables vars;
+    std::unique_ptr<frmMain> w;
+    frmCfg *cfg = nullptr;
+
+    explicit Bench(const QByteArray &ini, bool module = false)
+        : pty(module ? &bus : nullptr)
+    {
+        writeSettings(ini);
+        pty.open(1, QString(), SimPort::Existing::Replace); // replaces a link left by a crash
+        w = std::make_unique<frmMain>(vars);
+    }
+    template<typename T = QAbstractButton> T *get(const QString &name)
+    {
+        return child<T>(cfg, name);
+    }
+    QComboBox *list(const QString &name) { return get<QComboBox>(name); }
+    QComboBox *io(int i) { return list("cboIO_" + QString::number(i)); }
+    QLineEdit *box(int i) { return get<QLineEdit>("TxtPL_" + QString::number(i)); }
+    QAbstractButton *connectButton() { return child<QAbstractButton>(w.get(), "cmdConnect"); }
+    void click(const QString &name) { get(name)->click(); }
+    // The main window connects to COM1 at this rate and hands the port over. False when the
+    // window does not come up, or a message box did.
+    bool configure(const QString &rate = u"4800"_s)
+    {
+        MessageBoxCatcher boxes;
+        choose(child<QComboBox>(w.get(), "cboComm"), "COM1");
+        choose(child<QComboBox>(w.get(), "cboBaud"), rate);
+        if (connectButton()->text() == QLatin1String("Connect"))
+            connectButton()->click();
+        child<QAction>(w.get(), "mnuCfg")->trigger();
+        cfg = cfgWindow();
+        return pty.isOpen() && cfg && cfg->isVisible() && boxes.texts.isEmpty();
+    }
+};
+
 } // namespace
 
 class tst_config : public QObject
 {
     Q_OBJECT
 private slots:
-    void cleanup();
-    void portHandOver();
-    void load();
-    void buttonBytes();
-    void sendTexts();
-    void moduleState();
-    void refusals();
+    void cleanup() { removeSettings(); }
+    void handOverAndLoad();
+    void buttons();
     void withoutPort();
     void closeDuringSend();
 };
 
-void tst_config::cleanup()
+void tst_config::handOverAndLoad()
 {
-    removeSettings();
-}
-
-void tst_config::portHandOver()
-{
-    writeSettings(settingsFile(StoredTexts));
-    const QByteArray fileBefore = readSettings();
-    SimPort pty;
-    QVERIFY2(openLine(pty, 1), qPrintable(pty.errorString()));
-    modVariables vars;
-    frmMain w(vars);
-    auto *connectButton = child<QPushButton>(&w, "cmdConnect");
-
-    frmCfg *cfg = nullptr;
-    QVERIFY(configure(w, cfg));
-    QVERIFY(cfg->isVisible());
-    QCOMPARE(cfg->windowTitle(), QStringLiteral("Configure LCD"));
-    QVERIFY(!cfg->parentWidget());
-    QVERIFY(!w.MSComm1().isOpen());
-    QCOMPARE(connectButton->text(), QStringLiteral("Connect"));
-    QVERIFY(!child<QAction>(&w, "mnuCfg")->isEnabled());
-    QVERIFY(cfg->MSComm1().isOpen());
-    QCOMPARE(cfg->MSComm1().settings(), QStringLiteral("4800,n,8,1"));
-    QCOMPARE(cfg->MSComm1().commPort(), 1);
-    QTRY_COMPARE(pty.received(), Frames::SelectDevice(100));
-
-    {
-        MessageBoxCatcher boxes;
-        click(&w, "cmdConnect");
-        QCOMPARE(boxes.texts, QStringList {"SELECTED PORT NOT AVAILABLE!"});
-        QCOMPARE(boxes.titles, QStringList {"TessalineApp"});
-    }
-    QCOMPARE(connectButton->text(), QStringLiteral("Connect"));
-
-    // Closing sends nothing, writes nothing and leaves the main window disconnected.
-    cfg->close();
-    QVERIFY(!cfg->isVisible());
-    QVERIFY(!cfg->MSComm1().isOpen());
-    cfg->WaitTicks(5);
-    QCOMPARE(pty.received(), Frames::SelectDevice(100));
-    QCOMPARE(readSettings(), fileBefore);
-    QCOMPARE(connectButton->text(), QStringLiteral("Connect"));
-    click(&w, "cmdConnect");
-    QCOMPARE(connectButton->text(), QStringLiteral("Disconnect"));
-    QVERIFY(w.MSComm1().isOpen());
-}
-
-void tst_config::load()
-{
-    writeSettings(settingsFile(StoredTexts, {{"UCHAR2R3", 17}}));
-    SimPort pty;
-    QVERIFY(openLine(pty, 1));
-    SimPort other;
-    QVERIFY(openLine(other, 2));
-    modVariables vars;
-    frmMain w(vars);
-
-    for (int opening = 1; opening <= 2; ++opening) {
-        pty.clearReceived();
-        frmCfg *cfg = nullptr;
-        QVERIFY(configure(w, cfg, opening == 1 ? "4800" : "9600"));
-        QTRY_COMPARE(pty.received(), Frames::SelectDevice(100));
-        cfg->WaitTicks(3);
-        QCOMPARE(pty.received(), Frames::SelectDevice(100));
-        QCOMPARE(cfg->MSComm1().settings(),
-                 opening == 1 ? QStringLiteral("4800,n,8,1") : QStringLiteral("9600,n,8,1"));
-
-        auto *uid = child<QComboBox>(cfg, "cboUID");
-        auto *uch = child<QComboBox>(cfg, "cboUCH");
-        QCOMPARE(uch->count(), 8);
-        QCOMPARE(uch->currentText(), QStringLiteral("1"));
-        QCOMPARE(uid->count(), 32);
-        QCOMPARE(uid->itemText(0), QStringLiteral("101"));
-        QCOMPARE(uid->itemText(31), QStringLiteral("132"));
-        QCOMPARE(uid->currentText(), QStringLiteral("101"));
-        QVERIFY(uid->isEditable());
+    QStringList texts = StoredTexts;
+    Bench b(iniFile(texts, rowsWith({{10, 17}})));
+    QByteArray line;
+    for (const QString rate : {"4800", "9600"}) {
+        QVERIFY(b.configure(rate));
+        // The main window let go of the port first; the window holds the same one.
+        QVERIFY(!b.w->MSComm1().isOpen());
+        QCOMPARE(b.connectButton()->text(), u"Connect"_s);
+        QCOMPARE(b.cfg->MSComm1().commPort(), 1);
+        QCOMPARE(b.cfg->MSComm1().settings(), rate + ",n,8,1");
+        line += Select100;
+        QTRY_COMPARE(b.pty.received(), line);
+        {
+            MessageBoxCatcher boxes;
+            b.connectButton()->click();
+            QCOMPARE(boxes.texts, QStringList {"SELECTED PORT NOT AVAILABLE!"});
+        }
+        // Loaded afresh from the file, the controls as designed, the lists filled once.
+        auto *uid = b.list("cboUID");
+        QCOMPARE(seen(b.list("cboUCH")) + ' ' + seen(uid), u"8:1..8=1 32:101..132=101"_s);
         for (int i = 0; i < 8; ++i) {
-            auto *io = child<QComboBox>(cfg, QStringLiteral("cboIO_%1").arg(i));
-            QCOMPARE(io->count(), 2);
-            QCOMPARE(io->itemText(1), QStringLiteral("INPUT"));
-            QCOMPARE(io->currentText(), QStringLiteral("OUTPUT"));
-            auto *text = child<QLineEdit>(cfg, QStringLiteral("TxtPL_%1").arg(i));
-            QCOMPARE(text->maxLength(), 20);
-            QString expected = StoredTexts[i];
-            if (opening == 2 && i == 0)
-                expected = "Changed";
-            if (opening == 2 && i == 1)
-                expected = "abcdefghijklmnopqrstuvwxyz"; // longer than a box: cut below
-            QCOMPARE(text->text(), expected.left(20));
-            QCOMPARE(child<QLabel>(cfg, QStringLiteral("lblrow%1").arg(i + 1))->text(),
-                     QStringLiteral("0x00"));
+            QCOMPARE(seen(b.io(i)), u"2:OUTPUT..INPUT=OUTPUT"_s);
+            QCOMPARE(b.box(i)->text(), texts[i].left(20));
+            QCOMPARE(b.box(i)->maxLength(), 20); // nor can a longer one be typed
+            QCOMPARE(b.get<QLabel>("lblrow" + QString::number(i + 1))->text(), u"0x00"_s);
         }
-        QVERIFY(!child<QRadioButton>(cfg, "optBaud48")->isChecked());
-        QVERIFY(!child<QRadioButton>(cfg, "optBaud96")->isChecked());
-        QVERIFY(!child<QCheckBox>(cfg, "Check1")->isChecked());
-        QCOMPARE(int(vars.CharTable[10]), opening == 1 ? 17 : 5);
-        QCOMPARE(int(vars.CharTable[63]), opening == 1 ? 88 : 255);
-        QCOMPARE(int(vars.CharTable[0]), 11);
+        QVERIFY(!b.get("optBaud48")->isChecked() && !b.get("optBaud96")->isChecked()
+                && !b.get("Check1")->isChecked());
+        const QList<int> rows {b.vars.CharTable[10], b.vars.CharTable[63]}; // UCHAR2R3, UCHAR8R8
+        QCOMPARE(rows, rate == "4800" ? QList<int>({17, 88}) : QList<int>({5, 255}));
 
-        // The operator changes everything; the next opening must not show any of it.
+        // The operator changes everything; the next opening shows none of it.
         choose(uid, "abc");
-        choose(child<QComboBox>(cfg, "cboIO_3"), "INPUT");
-        choose(child<QComboBox>(cfg, "cboIO_5"), "typed");
-        choose(uch, "5");
-        child<QRadioButton>(cfg, "optBaud96")->click();
-        child<QCheckBox>(cfg, "Check1")->setChecked(true);
-        child<QLineEdit>(cfg, "TxtPL_2")->setText("edited");
-        click(cfg, "bitmapr1_16");
-        QCOMPARE(child<QLabel>(cfg, "lblrow1")->text(), QStringLiteral("0x10"));
+        choose(b.list("cboIO_3"), "INPUT");
+        choose(b.list("cboIO_5"), "typed");
+        choose(b.list("cboUCH"), "5");
+        b.click("optBaud96");
+        b.click("Check1");
+        b.box(2)->setText("edited");
+        b.click("bitmapr1_16");
 
-        if (opening == 1) {
-            // Opened again while open: only brought forward; it keeps its port and controls.
-            choose(child<QComboBox>(&w, "cboComm"), "COM2");
-            click(&w, "cmdConnect");
-            QVERIFY(w.MSComm1().isOpen());
-            child<QAction>(&w, "mnuCfg")->trigger();
-            QVERIFY(!w.MSComm1().isOpen());
-            QCOMPARE(cfgWindow(), cfg);
-            QCOMPARE(cfg->MSComm1().commPort(), 1);
-            QCOMPARE(uid->currentText(), QStringLiteral("abc"));
-            cfg->WaitTicks(3);
-            QCOMPARE(pty.received(), Frames::SelectDevice(100));
-            QVERIFY(other.received().isEmpty());
+        // Closing releases the port and sends and writes nothing: the next bytes on the line
+        // are the main window's.
+        const QByteArray file = readSettings();
+        b.cfg->close();
+        QVERIFY(!b.cfg->MSComm1().isOpen());
+        QCOMPARE(readSettings(), file);
+        choose(child<QComboBox>(b.w.get(), "cboComm"), "COM1");
+        b.connectButton()->click();
+        QVERIFY(b.w->MSComm1().isOpen());
+        b.w->SendFrame(b.vars.putFrame(Frames::DeselectDevice()));
+        line += Frames::DeselectDevice();
+        QTRY_COMPARE(b.pty.received(), line);
+        b.connectButton()->click();
 
-            cfg->close();
-            writeSettings(settingsFile({"Changed", "abcdefghijklmnopqrstuvwxyz", StoredTexts[2],
-                                        StoredTexts[3], StoredTexts[4], StoredTexts[5],
-                                        StoredTexts[6], StoredTexts[7]},
-                                       {{"UCHAR2R3", 5}, {"UCHAR8R8", 255}}));
-        }
+        texts[0] = "Changed";
+        texts[1] = "abcdefghijklmnopqrstuvwxyz"; // longer than a box: cut to 20
+        writeSettings(iniFile(texts, rowsWith({{10, 5}, {63, 255}})));
     }
 }
 
-void tst_config::buttonBytes()
-{
-    writeSettings(settingsFile(StoredTexts));
-    SimPort pty;
-    QVERIFY(openLine(pty, 1));
-    modVariables vars;
-    frmMain w(vars);
-    // The main window's own trace, which the configuration window must leave alone.
-    choose(child<QComboBox>(&w, "cboComm"), "COM1");
-    click(&w, "cmdConnect");
-    w.SendFrame(vars.putFrame(Frames::SelectDevice(100)));
-    QTRY_COMPARE(pty.received(), Frames::SelectDevice(100));
-    pty.write(Frames::SelectReply(100));
-    QTRY_COMPARE(child<QLabel>(&w, "lblRxData")->text(), QStringLiteral("EE 64 "));
-    const QString txTrace = child<QLabel>(&w, "lblTxData")->text();
-    const QString rxTrace = child<QLabel>(&w, "lblRxData")->text();
-    QCOMPARE(txTrace, QStringLiteral("EF 64 "));
-
-    frmCfg *cfg = nullptr;
-    QVERIFY(configure(w, cfg));
-    QTRY_COMPARE(pty.received(), Frames::SelectDevice(100) + Frames::SelectDevice(100));
-    auto io = [cfg](const QString &directions) { // 'O' or 'I' for lines 1 to 8
-        for (int i = 0; i < 8; ++i)
-            choose(child<QComboBox>(cfg, QStringLiteral("cboIO_%1").arg(i)),
-                   directions[i] == 'O' ? "OUTPUT" : "INPUT");
-    };
-    const struct
-    {
-        std::function<void()> set;
-        const char *button;
-        QByteArray bytes;
-    } cases[] = {
-        {[&] { child<QRadioButton>(cfg, "optBaud48")->click(); }, "cmdSetBaud", "\xfe\x67"},
-        {[&] { child<QRadioButton>(cfg, "optBaud96")->click(); }, "cmdSetBaud", "\xfe\xff"},
-        {[&] { choose(child<QComboBox>(cfg, "cboUID"), "132"); }, "cmdSetUID", "\xfe\x30\x84"},
-        {[&] { choose(child<QComboBox>(cfg, "cboUID"), "101"); }, "cmdSetUID", "\xfe\x30\x65"},
-        {[&] { io("OIIIIIIO"); }, "cmdSetIO", "\xfe\x31\x81"},
-        {[&] { io("OOOOOOOO"); }, "cmdSetIO", "\xfe\x31\xff"},
-        {[&] { io("IIIIIIII"); }, "cmdSetIO", QByteArray("\xfe\x31\x00", 3)},
-        {[&] { io("OIIIIIII"); }, "cmdSetIO", "\xfe\x31\x01"},
-        {[] {}, "cmdSave", "\xfe\x20"},
-    };
-    for (const auto &c : cases) {
-        pty.clearReceived();
-        c.set();
-        click(cfg, c.button);
-        QTRY_COMPARE(pty.received(), c.bytes);
-    }
-    QCOMPARE(child<QAbstractButton>(cfg, "cmdSave")->text(),
-             QStringLiteral("Save Settings Onto LCD EEPROM"));
-
-    // The character upload goes through the same port: 254, 100 and the table.
-    pty.clearReceived();
-    click(cfg, "cmdSendBitmap");
-    QTRY_COMPARE(pty.received(), Frames::UploadChars(vars.CharTable));
-    QCOMPARE(pty.received().size(), 66);
-
-    QCOMPARE(child<QLabel>(&w, "lblTxData")->text(), txTrace);
-    QCOMPARE(child<QLabel>(&w, "lblRxData")->text(), rxTrace);
-}
-
-void tst_config::sendTexts()
+void tst_config::buttons()
 {
     const QStringList shortTexts
-        = {"1", "", "abc", "Caf\u00e9", "fifteen chars..", " ", "x y", "Z"};
-    const QStringList fullTexts
-        = {"Twenty characters 01", "Twenty characters 02",     "Twenty characters 03",
-           "Twenty characters 04", "Twenty characters 05",     "Twenty characters 06",
-           "Twenty characters 07", "Twenty characters \u00e98"};
-    writeSettings(settingsFile(shortTexts));
-    SimPort pty;
-    QVERIFY(openLine(pty, 1));
-    modVariables vars;
-    frmMain w(vars);
-    frmCfg *cfg = nullptr;
-    QVERIFY(configure(w, cfg));
-    QTRY_COMPARE(pty.received(), Frames::SelectDevice(100));
+        = {"1", "", "abc", "Caf\u00e9", "fifteen chars..", " ", "x\U0001F600", "Z"};
+    QStringList fullTexts;
+    for (int n = 1; n <= 8; ++n)
+        fullTexts << u"Twenty characters %1"_s.arg(n, 2, 10, QLatin1Char('0'));
+    fullTexts[7] = "Twenty characters \u00e98";
+    Bench b(iniFile(shortTexts, rowsWith()), true);
+    LcdModule &module = b.bus.module(0);
 
-    // Arrival time of every byte, from the chunks as the pty hands them over.
+    // The main window's own trace, which the configuration window must leave alone.
+    b.connectButton()->click();
+    b.w->SendFrame(b.vars.putFrame(Select100));
+    QTRY_COMPARE(child<QLabel>(b.w.get(), "lblRxData")->text(), u"EE 64 "_s);
+    QVERIFY(b.configure());
+    QTRY_COMPARE(b.pty.received(), Select100 + Select100);
+
+    // No rate chosen, or an address typed over: nothing goes out, not even what an earlier
+    // frame left in the buffer. A direction typed over counts as INPUT.
+    b.vars.TxBuffer.fill(0x55);
+    b.pty.clearReceived();
+    auto *uid = b.list("cboUID");
+    b.click("cmdSetBaud");
+    for (const char *typed : {"abc", "150", "10", ""}) {
+        choose(uid, typed);
+        b.click("cmdSetUID");
+    }
+    choose(b.list("cboIO_2"), "OUTPUT ");
+    choose(b.list("cboIO_7"), "output");
+    b.click("cmdSetIO");
+    QTRY_COMPARE(b.pty.received(), QByteArray("\xfe\x31\x7b"));
+
+    const struct
+    {
+        const char *set, *button;
+        QByteArray bytes;
+    } cases[] = {
+        {"optBaud96", "cmdSetBaud", "\xfe\xff"},  {"132", "cmdSetUID", "\xfe\x30\x84"},
+        {"101", "cmdSetUID", "\xfe\x30\x65"},     {"IIIIIIII", "cmdSetIO", {"\xfe\x31\x00", 3}},
+        {"OIIIIIII", "cmdSetIO", "\xfe\x31\x01"}, {"OOOOOOOO", "cmdSetIO", "\xfe\x31\xff"},
+        {"OIIIIIIO", "cmdSetIO", "\xfe\x31\x81"},
+    };
+    for (const auto &c : cases) {
+        b.pty.clearReceived();
+        if (c.button == QLatin1String("cmdSetUID"))
+            choose(uid, c.set);
+        else if (c.button == QLatin1String("cmdSetIO")) {
+            for (int i = 0; i < 8; ++i)
+                choose(b.io(i), c.set[i] == 'O' ? "OUTPUT" : "INPUT");
+        } else
+            b.click(c.set);
+        b.click(c.button);
+        QTRY_COMPARE(b.pty.received(), c.bytes);
+    }
+
+    // "Send": eight texts, ten ticks after each (seen at the line), the start-up frame last
+    // with no wait, short texts padded in their boxes by the bytes that went out.
     QElapsedTimer clock;
     QList<qint64> arrival;
-    connect(&pty, &SimPort::chunkReceived, this, [&](const QByteArray &chunk) {
-        for (int i = 0; i < chunk.size(); ++i)
-            arrival << clock.elapsed();
+    connect(&b.pty, &SimPort::chunkReceived, this, [&](const QByteArray &chunk) {
+        arrival.insert(arrival.size(), chunk.size(), clock.elapsed());
     });
-
     for (bool full : {false, true}) {
         const QStringList &texts = full ? fullTexts : shortTexts;
-        const int textLength = full ? 20 : 16;
         for (int i = 0; i < 8; ++i)
-            child<QLineEdit>(cfg, QStringLiteral("TxtPL_%1").arg(i))->setText(texts[i]);
-        child<QCheckBox>(cfg, "Check1")->setChecked(full);
-        pty.clearReceived();
+            b.box(i)->setText(texts[i]);
+        b.get("Check1")->setChecked(full);
+        b.pty.clearReceived();
         arrival.clear();
         clock.start();
-        click(cfg, "cmdSetPT");
-        // The eighth text went out before the last wait; the final frame follows no wait, so
-        // nothing has read it yet when the handler returns.
-        QVERIFY2(pty.received().size() < 8 * (textLength + 2) + 2,
-                 qPrintable(QString::number(pty.received().size())));
-        QTRY_COMPARE(pty.received(), storeTexts(texts, full));
-        QCOMPARE(pty.received().size(), full ? 178 : 146);
-
-        // Ten ticks between the end of each text and the next frame.
-        const int frame = textLength + 2;
+        b.click("cmdSetPT");
+        const int frame = full ? 22 : 18;
+        QVERIFY(b.pty.received().size() <= 8 * frame); // the handler did not wait on the last
+        QTRY_COMPARE(b.pty.received(), storeTexts(texts, full));
+        QCOMPARE(b.pty.received().size(), full ? 178 : 146);
         for (int n = 1; n <= 8; ++n) {
-            const qint64 gap = arrival[n * frame] - arrival[n * frame - 1];
-            QVERIFY2(gap >= 9 * TickTimer::Interval,
-                     qPrintable(QStringLiteral("text %1: %2 ms").arg(n).arg(gap)));
+            QVERIFY2(arrival[n * frame] - arrival[n * frame - 1] >= 9 * TickTimer::Interval,
+                     qPrintable(u"after text %1"_s.arg(n)));
+            const int spaces = qMax(0, 16 - int(Ansi::encode(texts[n - 1]).size()));
+            QCOMPARE(b.box(n - 1)->text(), texts[n - 1] + QString(spaces, QLatin1Char(' ')));
+            QCOMPARE(module.text(n), Frames::StoreText(0, Ansi::encode(texts[n - 1])).mid(2));
         }
-        // Short texts stay padded in their boxes.
-        for (int i = 0; i < 8; ++i)
-            QCOMPARE(child<QLineEdit>(cfg, QStringLiteral("TxtPL_%1").arg(i))->text(),
-                     full ? texts[i] : texts[i].leftJustified(16));
+        QCOMPARE(module.startupScreen(), full);
     }
-}
 
-void tst_config::moduleState()
-{
-    writeSettings(settingsFile(StoredTexts));
-    LcdBus bus;
-    SimPort pty(&bus);
-    QVERIFY(openLine(pty, 1));
-    modVariables vars;
-    frmMain w(vars);
-    frmCfg *cfg = nullptr;
-    QVERIFY(configure(w, cfg));
-    LcdModule &module = bus.module(0);
-    QTRY_VERIFY(module.isSelected());
-
-    child<QCheckBox>(cfg, "Check1")->setChecked(true);
-    click(cfg, "cmdSetPT");
-    QTRY_VERIFY(module.startupScreen());
-    for (int n = 1; n <= 8; ++n)
-        QCOMPARE(module.text(n), Ansi::encode(StoredTexts[n - 1].leftJustified(16)));
-
-    choose(child<QComboBox>(cfg, "cboIO_1"), "INPUT");
-    choose(child<QComboBox>(cfg, "cboIO_6"), "INPUT");
-    click(cfg, "cmdSetIO");
-    QTRY_COMPARE(int(module.directions()), 0xBD);
-
-    // 254, 103 stands alone once the line pauses after it; it is not the head of text 3.
-    child<QRadioButton>(cfg, "optBaud48")->click();
-    click(cfg, "cmdSetBaud");
+    // 254, 103 stands alone once the line pauses after it: the speed, not the head of text 3.
+    b.pty.clearReceived();
+    b.click("optBaud48");
+    b.click("cmdSetBaud");
     QTRY_COMPARE(module.baud(), 4800);
-    QCOMPARE(module.text(3), Ansi::encode(StoredTexts[2].leftJustified(16)));
-    child<QRadioButton>(cfg, "optBaud96")->click();
-    click(cfg, "cmdSetBaud");
-    QTRY_COMPARE(module.baud(), 9600);
-    child<QRadioButton>(cfg, "optBaud48")->click();
-    click(cfg, "cmdSetBaud");
-    QTRY_COMPARE(module.baud(), 4800);
+    QCOMPARE(b.pty.received(), QByteArray("\xfe\x67"));
+    QCOMPARE(module.text(3), Ansi::encode(fullTexts[2]));
 
-    click(cfg, "cmdSave");
-    QTRY_COMPARE(module.saveCount(), 1);
-    QCOMPARE(module.eeprom(), module.settings());
-    QCOMPARE(module.eeprom().baud, 4800);
-    QCOMPARE(int(module.eeprom().directions), 0xBD);
-    QVERIFY(module.eeprom().startupScreen);
+    b.pty.clearReceived();
+    b.click("cmdSave");
+    QTRY_COMPARE(b.pty.received(), QByteArray("\xfe\x20"));
+    QCOMPARE(module.saveCount(), 1);
+    QVERIFY(module.eeprom() == module.settings());
+    const LcdSettings &saved = module.eeprom(); // address, speed, directions, start-up screen
+    QCOMPARE((QList<int> {saved.address, saved.baud, saved.directions, saved.startupScreen}),
+             (QList<int> {101, 4800, 0x81, 1}));
+    QCOMPARE(int(b.vars.DeviceAddress), 100); // the program keeps the old address
 
-    choose(child<QComboBox>(cfg, "cboUID"), "117");
-    click(cfg, "cmdSetUID");
-    QTRY_COMPARE(int(module.address()), 117);
-    QCOMPARE(int(module.eeprom().address), 100); // not saved after the change
-    QCOMPARE(int(vars.DeviceAddress), 100); // the program keeps the old address
-}
+    // The character upload: 254, 100 and the table loaded at the opening, 66 bytes.
+    b.pty.clearReceived();
+    b.click("cmdSendBitmap");
+    const QByteArray table(reinterpret_cast<const char *>(b.vars.CharTable.data()), 64);
+    QTRY_COMPARE(b.pty.received(), QByteArray::fromHex("fe64") + table);
+    QCOMPARE(module.userChars(), table);
 
-void tst_config::refusals()
-{
-    writeSettings(settingsFile(StoredTexts));
-    SimPort pty;
-    QVERIFY(openLine(pty, 1));
-    modVariables vars;
-    frmMain w(vars);
-    frmCfg *cfg = nullptr;
-    QVERIFY(configure(w, cfg));
-    QTRY_COMPARE(pty.received(), Frames::SelectDevice(100));
-    vars.TxBuffer.fill(0x55); // what an earlier frame could have left
-
-    pty.clearReceived();
-    click(cfg, "cmdSetBaud"); // neither rate chosen
-    for (const char *typed : {"abc", "150", "10", ""}) {
-        choose(child<QComboBox>(cfg, "cboUID"), typed);
-        click(cfg, "cmdSetUID");
-    }
-    cfg->WaitTicks(5);
-    QCOMPARE(pty.received(), QByteArray());
-
-    // A direction typed over counts as "INPUT".
-    choose(child<QComboBox>(cfg, "cboIO_2"), "OUTPUT ");
-    choose(child<QComboBox>(cfg, "cboIO_7"), "output");
-    click(cfg, "cmdSetIO");
-    QTRY_COMPARE(pty.received(), QByteArray("\xfe\x31\x7b"));
+    QCOMPARE(child<QLabel>(b.w.get(), "lblTxData")->text(), u"EF 64 "_s);
+    QCOMPARE(child<QLabel>(b.w.get(), "lblRxData")->text(), u"EE 64 "_s);
 }
 
 void tst_config::withoutPort()
 {
-    writeSettings(settingsFile(StoredTexts));
+    writeSettings(iniFile(StoredTexts, rowsWith()));
     SimPort held;
-    QVERIFY(openLine(held, 1));
-    // The adapter is gone, its link stays. Not a link to a closed pty: another test program
-    // running beside this one may get the same pty number at once.
+    QVERIFY(held.open(1, QString(), SimPort::Existing::Replace));
+    // An adapter gone, its link left. Not a link to a closed pty: another test program running
+    // beside this one may get the same pty number at once.
     const QString stale = AppFolder() + "ports/COM2";
     QFile::remove(stale);
     QVERIFY(QFile::link(AppFolder() + "ports/gone", stale));
-    const struct
-    {
-        const char *port;
-        const char *settings;
-    } cases[] = {{"abc", "9600,n,8,1"},
-                 {"", "9600,n,8,1"},
-                 {"2", "9600,n,8,1"},
-                 {"1", "fast,n,8,1"},
-                 {"1", ""}};
+    const char *const cases[][2]
+        = {{"abc", "9600,n,8,1"}, {"2", "9600,n,8,1"}, {"1", "fast,n,8,1"}};
     for (const auto &c : cases) {
         modVariables vars;
-        vars.CommPortText = c.port;
-        vars.PortSettings = c.settings;
+        vars.CommPortText = c[0];
+        vars.PortSettings = c[1];
         frmCfg cfg(vars);
         {
             MessageBoxCatcher boxes;
             cfg.Display();
             QCOMPARE(boxes.texts, QStringList {"SELECTED PORT NOT AVAILABLE!"});
-            QCOMPARE(boxes.titles, QStringList {"TessalineApp"});
         }
         QVERIFY(cfg.isVisible());
         QVERIFY(!cfg.MSComm1().isOpen());
         QCOMPARE(child<QLineEdit>(&cfg, "TxtPL_0")->text(), StoredTexts[0]);
-        QCOMPARE(int(vars.CharTable[63]), 88);
-
-        // Its buttons send nothing, and nothing breaks.
-        child<QRadioButton>(&cfg, "optBaud96")->click();
-        for (const char *button :
-             {"cmdSetBaud", "cmdSetUID", "cmdSetIO", "cmdSetPT", "cmdSave", "cmdSendBitmap"})
-            click(&cfg, button);
-        cfg.WaitTicks(3);
-        QCOMPARE(held.received(), QByteArray());
-
-        // Characters can still be drawn and saved.
+        // Its buttons do nothing, and characters can still be drawn and saved.
         choose(child<QComboBox>(&cfg, "cboUCH"), "2");
-        click(&cfg, "bitmapr3_1");
-        click(&cfg, "cmdSaveBitmap");
-        QCOMPARE(ReadIniValue("UDC", "UCHAR2R3"), QStringLiteral("1"));
-        QCOMPARE(int(vars.CharTable[10]), 1);
-        cfg.close();
+        for (const char *button : {"optBaud96", "cmdSetBaud", "cmdSetUID", "cmdSetIO", "cmdSetPT",
+                                   "cmdSave", "cmdSendBitmap", "bitmapr3_1", "cmdSaveBitmap"})
+            child<QAbstractButton>(&cfg, button)->click();
+        QCOMPARE(child<QLineEdit>(&cfg, "TxtPL_0")->text(), StoredTexts[0]);
+        QCOMPARE(ReadIniValue("UDC", "UCHAR2R3"), u"1"_s);
     }
 }
 
 void tst_config::closeDuringSend()
 {
-    writeSettings(settingsFile(StoredTexts));
-    SimPort pty;
-    QVERIFY(openLine(pty, 1));
-    modVariables vars;
-    frmMain w(vars);
-    frmCfg *cfg = nullptr;
-    QVERIFY(configure(w, cfg));
-    QTRY_COMPARE(pty.received(), Frames::SelectDevice(100));
-    pty.clearReceived();
-
-    // Closed as soon as the second text has reached the line.
-    bool closing = false;
-    auto watch = connect(&pty, &SimPort::chunkReceived, this, [&] {
-        if (!closing && pty.received().size() >= 2 * 18) {
-            closing = true;
-            QTimer::singleShot(0, cfg, [cfg] { cfg->close(); });
-        }
-    });
-    click(cfg, "cmdSetPT");
-    disconnect(watch);
-    QVERIFY(closing);
-    QVERIFY(!cfg->isVisible());
-    QVERIFY(!cfg->MSComm1().isOpen());
-    w.WaitTicks(20);
-    QCOMPARE(pty.received(), storeTexts(StoredTexts, false).left(36));
-
-    // Closed and opened again inside the same wait: the old sequence stops all the same.
-    pty.clearReceived();
-    QVERIFY(configure(w, cfg));
-    QTRY_COMPARE(pty.received(), Frames::SelectDevice(100));
-    pty.clearReceived();
-    closing = false;
-    bool reopened = false;
-    watch = connect(&pty, &SimPort::chunkReceived, this, [&] {
-        if (!closing && pty.received().size() >= 18) {
-            closing = true;
-            QTimer::singleShot(0, cfg, [&] {
-                cfg->close();
-                reopened = configure(w, cfg);
-            });
-        }
-    });
-    click(cfg, "cmdSetPT");
-    disconnect(watch);
-    QVERIFY(closing);
-    QVERIFY(reopened);
-    QVERIFY(cfg->isVisible());
-    QVERIFY(cfg->MSComm1().isOpen());
-    w.WaitTicks(20);
-    QCOMPARE(pty.received(), storeTexts(StoredTexts, false).left(18) + Frames::SelectDevice(100));
-
-    // The reopened window is clean and a whole "Send" works.
-    QCOMPARE(child<QComboBox>(cfg, "cboUID")->count(), 32);
-    QCOMPARE(child<QLineEdit>(cfg, "TxtPL_0")->text(), StoredTexts[0]); // unpadded again
-    pty.clearReceived();
-    click(cfg, "cmdSetPT");
-    QTRY_COMPARE(pty.received(), storeTexts(StoredTexts, false));
+    Bench b(iniFile(StoredTexts, rowsWith()));
+    const QByteArray all = storeTexts(StoredTexts, false);
+    QByteArray line;
+    // Closed once the second text has reached the line; then closed and opened again inside
+    // the wait after the first text. Either way the old "Send" stops.
+    for (bool reopen : {false, true}) {
+        QVERIFY(b.configure());
+        line += Select100;
+        QTRY_COMPARE(b.pty.received(), line);
+        const qsizetype closeAt = line.size() + (reopen ? 18 : 36);
+        bool closed = false;
+        bool reopened = false;
+        auto watch = connect(&b.pty, &SimPort::chunkReceived, this, [&] {
+            if (!closed && b.pty.received().size() >= closeAt) {
+                closed = true;
+                QTimer::singleShot(0, b.cfg, [&] {
+                    b.cfg->close();
+                    reopened = reopen && b.configure();
+                });
+            }
+        });
+        b.click("cmdSetPT");
+        disconnect(watch);
+        QVERIFY(closed);
+        QCOMPARE(reopened, reopen);
+        QCOMPARE(b.cfg->MSComm1().isOpen(), reopen);
+        line += all.left(reopen ? 18 : 36);
+    }
+    // The window opened again is clean, and a whole "Send" follows its selection alone.
+    line += Select100;
+    QCOMPARE(b.box(0)->text(), StoredTexts[0]);
+    b.click("cmdSetPT");
+    QTRY_COMPARE(b.pty.received(), line + all);
 }
 
 QTEST_MAIN(tst_config)
