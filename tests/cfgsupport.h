@@ -1,12 +1,16 @@
 #pragma once
 
 // Helpers of the tests around the configuration window: a settings file made of texts and row
-// bytes, the file as it stands, and the configuration window that the main window opened.
+// bytes, the file as it stands, steps on a window's controls, and the configuration window that
+// the main window opened.
 
 #include "chars/chartable.h"
 #include "config/frmcfg.h"
 #include "link/ansi.h"
 #include "testsupport.h"
+
+#include <QAbstractButton>
+#include <QLineEdit>
 
 #include <array>
 
@@ -44,6 +48,22 @@ inline QByteArray readSettings()
 {
     QFile file(IniPath());
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// Does in a window what the steps say, in order: "name=text" picks or types the text in a list
+// or text box, a bare name clicks a button.
+inline void act(QWidget *window, const QString &steps)
+{
+    for (const QString &step : steps.split(',')) {
+        const QString name = step.section('=', 0, 0);
+        const QString text = step.section('=', 1);
+        if (auto *list = window->findChild<QComboBox *>(name))
+            TestSupport::choose(list, text);
+        else if (auto *box = window->findChild<QLineEdit *>(name))
+            box->setText(text);
+        else
+            TestSupport::child<QAbstractButton>(window, name)->click();
+    }
 }
 
 inline frmCfg *cfgWindow()

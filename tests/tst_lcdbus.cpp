@@ -1,7 +1,9 @@
 // The virtual modules read the wire protocol, without a line: selection, what the frames do to
-// the selected module only, frame boundaries and pauses, and a long random stream.
+// the selected module only, frame boundaries and pauses, and a long random stream after which
+// every module is in range and its display shows what it holds.
 #include "display/frames.h"
 #include "sim/lcdbus.h"
+#include "sim/lcdrender.h"
 
 #include <QRandomGenerator>
 #include <QTest>
@@ -9,14 +11,6 @@
 using namespace Frames;
 
 namespace {
-
-QByteArray bytes(std::initializer_list<int> list)
-{
-    QByteArray out;
-    for (int b : list)
-        out.append(char(b));
-    return out;
-}
 
 // The four rows, '|' between them, trailing spaces left out.
 QByteArray rows(const LcdModule &m)
@@ -49,7 +43,7 @@ void tst_LcdBus::selection()
     LcdModule &m100 = bus.module(0);
     LcdModule &m105 = bus.module(1);
     const QString before100 = m100.describe();
-    QCOMPARE(bus.feed(SelectDevice(105)), bytes({238, 105}));
+    QCOMPARE(bus.feed(SelectDevice(105)), SelectReply(105));
     bus.feed("Hi" + BacklightOff() + AllOutputsOn() + StartupScreenOn());
     QVERIFY(m105.isSelected() && !m100.isSelected());
     QCOMPARE(rows(m105), QByteArray("Hi|||"));
@@ -58,7 +52,7 @@ void tst_LcdBus::selection()
     QCOMPARE(m100.describe(), before100);
 
     // Another address, then one nobody has: frames are read and dropped.
-    QCOMPARE(bus.feed(SelectDevice(100)), bytes({238, 100}));
+    QCOMPARE(bus.feed(SelectDevice(100)), SelectReply(100));
     QVERIFY(m100.isSelected() && !m105.isSelected());
     QCOMPARE(bus.feed(SelectDevice(101)), QByteArray());
     QVERIFY(!m100.isSelected() && !m105.isSelected());
@@ -67,20 +61,20 @@ void tst_LcdBus::selection()
     QCOMPARE(m100.describe() + m105.describe(), before);
 
     // Split across reads a selection still answers; a pause in between breaks it.
-    QCOMPARE(bus.feed(bytes({239})), QByteArray());
-    QCOMPARE(bus.feed(bytes({105})), bytes({238, 105}));
+    QCOMPARE(bus.feed(QByteArray::fromHex("ef")), QByteArray());
+    QCOMPARE(bus.feed(QByteArray::fromHex("69")), SelectReply(105));
     QCOMPARE(bus.feed(DeselectDevice()), QByteArray());
     QVERIFY(!m105.isSelected());
-    bus.feed(bytes({239}));
+    bus.feed(QByteArray::fromHex("ef"));
     bus.pause();
-    QCOMPARE(bus.feed(bytes({105})), QByteArray());
+    QCOMPARE(bus.feed(QByteArray::fromHex("69")), QByteArray());
 
     // Frame boundaries hold for everyone: selection bytes inside an upload for nobody, or
     // inside a text for 105, are data.
     std::array<quint8, 64> table {};
     table[10] = SelectCode;
     table[11] = 100;
-    const QByteArray text = bytes({239, 100, 234, 254, 50, 0, 0});
+    const QByteArray text = QByteArray::fromHex("ef64eafe320000");
     bus.feed(UploadChars(table) + SelectDevice(105) + StoreTextHead(2) + text);
     bus.pause();
     QVERIFY(!m100.isSelected() && m105.isSelected());
@@ -88,7 +82,7 @@ void tst_LcdBus::selection()
 
     // SetUid takes effect at once: the old address is silent, the new one answers.
     bus.feed(SelectDevice(100) + SetUid(117));
-    QCOMPARE(bus.feed(SelectDevice(100) + SelectDevice(117)), bytes({238, 117}));
+    QCOMPARE(bus.feed(SelectDevice(100) + SelectDevice(117)), SelectReply(117));
     QCOMPARE(bus.moduleByAddress(117), &m100);
 }
 
@@ -98,8 +92,9 @@ void tst_LcdBus::textAndCursor()
     LcdModule &m = bus.module(0);
     // User characters 0..7 are written, other control codes nothing; past column 19 the text
     // wraps to the next row, and from row 3 to row 0.
-    bus.feed(SelectDevice(100) + "AB" + bytes({0, 7, 8, 9, 10, 14, 31}) + "0123456789abcdefg");
-    QCOMPARE(rows(m), bytes({'A', 'B', 0, 7}) + "0123456789abcdef|g||");
+    bus.feed(SelectDevice(100) + "AB" + QByteArray::fromHex("000708090a0e1f")
+             + "0123456789abcdefg");
+    QCOMPARE(rows(m), QByteArray::fromHex("41420007") + "0123456789abcdef|g||");
     bus.feed(CursorPosition(3, 19) + "!?");
     QVERIFY(m.at(3, 19) == '!' && m.at(0, 0) == '?');
     // 12 goes to the start of the next row, from row 3 to row 0; 11 home; 13 clears.
@@ -110,11 +105,11 @@ void tst_LcdBus::textAndCursor()
     QVERIFY(m.cursorRow() == 0 && m.cursorColumn() == 1);
     // Out of range positions leave the cursor, each one 4-byte frame; unknown opcodes take two.
     bus.feed(CursorPosition(4, 0) + CursorPosition(0, 20) + CursorPosition(255, 255) + "Z");
-    bus.feed(bytes({254, 0, 'a', 254, 4, 'b', 254, 200, 'c'}));
+    bus.feed(QByteArray::fromHex("fe0061fe0462fec863"));
     QCOMPARE(rows(m), QByteArray("hZabc|||n"));
     // 234 typed as a character deselects the module.
-    bus.feed(ClearCode() + bytes({200, 238, 255}) + TextChar(234) + "x");
-    QCOMPARE(rows(m), bytes({200, 238, 255}) + "|||");
+    bus.feed(ClearCode() + QByteArray::fromHex("c8eeff") + TextChar(234) + "x");
+    QCOMPARE(rows(m), QByteArray::fromHex("c8eeff") + "|||");
     bus.feed(SelectDevice(100) + CursorType(2));
     QCOMPARE(m.cursorType(), LcdModule::Blinking);
 }
@@ -167,7 +162,7 @@ void tst_LcdBus::commands()
     bus.feed(AllOutputsOn() + SetOutput(3, false));
     QCOMPARE(m.outputs(), quint8(0xF7));
     bus.feed(AllOutputsOff() + SetOutput(0, true) + SetOutput(5, true)
-             + bytes({254, 51, 0, 'h', 254, 51, 8, 'H'}) + "q");
+             + QByteArray::fromHex("fe330068fe330848") + "q");
     QCOMPARE(m.outputs(), quint8(0x21));
     QCOMPARE(rows(m), QByteArray("kmq|||"));
 }
@@ -177,7 +172,7 @@ void tst_LcdBus::randomStream()
     LcdBus bus({100, 105, 132});
     QRandomGenerator rng(20240611);
     // Frame-opening bytes and addresses are likelier than in plain noise.
-    const QByteArray favourites = bytes({239, 234, 254, 100, 105, 132, 50, 52, 103, 101});
+    const QByteArray favourites = QByteArray::fromHex("efeafe64698432346765");
     for (int round = 0; round < 4000; ++round) {
         QByteArray chunk;
         for (int i = int(rng.bounded(1, 120)); i > 0; --i)
@@ -198,6 +193,23 @@ void tst_LcdBus::randomStream()
                     && m.cursorType() >= LcdModule::Underscore
                     && m.cursorType() <= LcdModule::Hidden && (m.baud() == 4800 || m.baud() == 9600)
                     && m.userChars().size() == 64 && longest <= StoreTextMax);
+            // Every cell shows the glyph of its code; the cursor only adds dots, within the
+            // five columns of its cell.
+            for (bool phase : {true, false}) {
+                const LcdRender::Screen s = LcdRender::render(m, phase);
+                QCOMPARE(s.backlit, LcdRender::backlightLit(m.backlight(), phase));
+                for (int cell = 0; cell < LcdRender::CellCount; ++cell) {
+                    const int r = cell / LcdModule::Columns, c = cell % LcdModule::Columns;
+                    const LcdRender::Glyph expected = LcdRender::glyph(m.at(r, c), m.userChars());
+                    const LcdRender::Glyph shown = s.cell(r, c);
+                    for (int d = 0; d < LcdRender::DotRows; ++d)
+                        QCOMPARE(shown[size_t(d)] & (~0x1F | expected[size_t(d)]),
+                                 expected[size_t(d)]);
+                    if (r != m.cursorRow() || c != m.cursorColumn()
+                        || m.cursorType() == LcdModule::Hidden)
+                        QCOMPARE(shown, expected);
+                }
+            }
         }
     }
     for (int k = 0; k < bus.moduleCount(); ++k) // the stream did reach every module

@@ -1,11 +1,9 @@
 // What the virtual module's display shows, dot by dot, without a window: the font, the
-// user-defined characters, the cursor types and the backlight, and any state a random byte
-// stream leaves behind.
-#include "display/frames.h"
+// user-defined characters, the cursor types and the backlight. (tst_lcdbus renders the states a
+// random byte stream leaves behind.)
 #include "sim/lcdbus.h"
 #include "sim/lcdrender.h"
 
-#include <QRandomGenerator>
 #include <QtTest>
 
 using namespace LcdRender;
@@ -16,7 +14,6 @@ class tst_lcdrender : public QObject
 private slots:
     void font();
     void userCharactersAndCursor();
-    void randomState();
 };
 
 void tst_lcdrender::font()
@@ -89,49 +86,6 @@ void tst_lcdrender::userCharactersAndCursor()
     QCOMPARE(render(lcd, false).cell(0, 1), fontGlyph('A'));
     lcd.setBacklight(LcdModule::BacklightFlashing);
     QVERIFY(render(lcd, true).backlit && !render(lcd, false).backlit);
-}
-
-void tst_lcdrender::randomState()
-{
-    // Random bytes, with frames cut short, texts longer than 20 characters and uploads broken
-    // off, sometimes followed by a pause: whatever the modules keep, every cell shows the glyph
-    // of its code, the cursor only adds dots, and no dot lies outside the 5x8 cell.
-    for (quint32 seed : {1u, 2u, 3u, 4u}) {
-        QRandomGenerator rng(seed);
-        LcdBus bus({100, 101});
-        for (int round = 0; round < 300; ++round) {
-            const int kind = int(rng.bounded(5));
-            QByteArray chunk = kind == 0 ? Frames::SelectDevice(quint8(100 + rng.bounded(2)))
-                : kind == 1              ? Frames::StoreTextHead(quint8(1 + rng.bounded(8)))
-                    + QByteArray(int(rng.bounded(30)), char('a' + rng.bounded(26)))
-                : kind == 2 ? QByteArray::fromHex("fe64") + QByteArray(int(rng.bounded(70)), '\x1f')
-                            : QByteArray();
-            for (int i = kind > 2 ? int(rng.bounded(40)) : 0; i > 0; --i)
-                chunk += char(rng.bounded(256));
-            bus.feed(chunk);
-            if (rng.bounded(3) == 0)
-                bus.pause();
-            for (int m = 0; m < bus.moduleCount(); ++m) {
-                const LcdModule &lcd = bus.module(m);
-                for (bool phase : {true, false}) {
-                    const Screen s = render(lcd, phase);
-                    QCOMPARE(s.backlit, backlightLit(lcd.backlight(), phase));
-                    for (int cell = 0; cell < CellCount; ++cell) {
-                        const int r = cell / LcdModule::Columns, c = cell % LcdModule::Columns;
-                        const Glyph expected = glyph(lcd.at(r, c), lcd.userChars());
-                        const Glyph shown = s.cell(r, c);
-                        // All of the glyph's dots, and none outside the five columns.
-                        for (int d = 0; d < DotRows; ++d)
-                            QCOMPARE(shown[size_t(d)] & (~0x1F | expected[size_t(d)]),
-                                     expected[size_t(d)]);
-                        const bool atCursor = r == lcd.cursorRow() && c == lcd.cursorColumn();
-                        if (!atCursor || lcd.cursorType() == LcdModule::Hidden)
-                            QCOMPARE(shown, expected);
-                    }
-                }
-            }
-        }
-    }
 }
 
 QTEST_MAIN(tst_lcdrender)

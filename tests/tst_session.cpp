@@ -7,7 +7,6 @@
 // settings file parses and is the delivered one with every "UCHAR" key as the last save of its
 // position wrote it.
 #include "cfgsupport.h"
-#include "display/frames.h"
 #include "framewalker.h"
 #include "link/commport.h"
 #include "shell/frmmain.h"
@@ -15,10 +14,8 @@
 #include "sim/lcdbus.h"
 #include "sim/simport.h"
 
-#include <QAbstractButton>
 #include <QAction>
 #include <QLabel>
-#include <QLineEdit>
 #include <QRandomGenerator>
 #include <QSettings>
 #include <QSignalSpy>

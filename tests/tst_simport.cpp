@@ -54,20 +54,20 @@ class tst_SimPort : public QObject
 {
     Q_OBJECT
 private slots:
-    void bareLine();
-    void withModules();
+    void line();
     void linkLifetime();
 };
 
-void tst_SimPort::bareLine()
+void tst_SimPort::line()
 {
     QTemporaryDir dir;
-    SimPort port;
+    LcdBus bus({100, 105});
+    SimPort port(&bus);
     QVERIFY2(port.open(3, dir.path()), qPrintable(port.errorString()));
-    QCOMPARE(port.linkPath(), dir.filePath("ports/COM3"));
-    QCOMPARE(QFileInfo(port.linkPath()).symLinkTarget(), port.slavePath());
+    QCOMPARE(QFileInfo(dir.filePath("ports/COM3")).symLinkTarget(), port.slavePath());
     ProgramEnd program(port.linkPath());
     QVERIFY(program.fd >= 0);
+    QSignalSpy pauses(&port, &SimPort::paused);
 
     // Every byte value arrives unchanged: the line is raw (no echo, no CR/LF mapping).
     QByteArray all;
@@ -75,44 +75,29 @@ void tst_SimPort::bareLine()
         all.append(char(b));
     QVERIFY(program.send(all));
     QTRY_COMPARE(port.received(), all);
+
+    // A selection is answered on the line, an unknown address is not; commands reach the bus.
+    QVERIFY(program.send(SelectDevice(105) + SelectDevice(101) + SelectDevice(100) + "Hi"));
+    QTRY_COMPARE(program.data, SelectReply(105) + SelectReply(100));
+    QVERIFY(bus.module(0).isSelected() && !bus.module(1).isSelected());
+    // A text ends with the quiet after it; 254,103 and quiet is the speed, not text 3.
+    QVERIFY(program.send(StoreTextHead(1) + "Hello"));
+    QVERIFY(pauses.wait());
+    QCOMPARE(bus.module(0).text(1), QByteArray("Hello"));
+    QVERIFY(program.send(SetBaud4800()));
+    QVERIFY(pauses.wait());
+    QVERIFY(bus.module(0).baud() == 4800 && bus.module(0).text(3).isEmpty());
+    QCOMPARE(bus.module(0).row(0), QByteArray("Hi                  "));
+
+    // Bytes toward the program arrive as written; a pulled cable: the program sees the line
+    // go, the link is still there.
+    program.data.clear();
     QVERIFY(port.write(QByteArray("\xEE\x64\x0D\x0A\x00", 5)));
     QTRY_COMPARE(program.data, QByteArray("\xEE\x64\x0D\x0A\x00", 5));
-
-    // A pulled cable: the program sees the line go, the link is still there.
     port.closeMaster();
     QVERIFY(!port.isOpen() && !port.write("x"));
     QTRY_VERIFY(program.hungUp);
     QVERIFY(QFileInfo(port.linkPath()).isSymLink());
-}
-
-void tst_SimPort::withModules()
-{
-    QTemporaryDir dir;
-    LcdBus bus({100, 105});
-    SimPort port(&bus);
-    QVERIFY2(port.open(1, dir.path()), qPrintable(port.errorString()));
-    ProgramEnd program(port.linkPath());
-    QVERIFY(program.fd >= 0);
-    QSignalSpy answers(&port, &SimPort::answered);
-    QSignalSpy pauses(&port, &SimPort::paused);
-
-    // A selection is answered on the line, an unknown address is not; commands reach the bus.
-    QVERIFY(program.send(SelectDevice(105) + SelectDevice(101) + SelectDevice(100) + "Hello"));
-    QTRY_COMPARE(program.data, SelectReply(105) + SelectReply(100));
-    QVERIFY(!answers.isEmpty());
-    QVERIFY(bus.module(0).isSelected() && !bus.module(1).isSelected());
-
-    // As the configuration window sends a text: head and text, then quiet, which ends it.
-    QVERIFY(program.send(StoreTextHead(1) + "Hello"));
-    QVERIFY(pauses.wait());
-    QCOMPARE(bus.module(0).text(1), QByteArray("Hello"));
-    QVERIFY(!bus.inFrame());
-    // 254,103 and quiet is the speed command, not text 3.
-    QVERIFY(program.send(SetBaud4800()));
-    QVERIFY(pauses.wait());
-    QCOMPARE(bus.module(0).baud(), 4800);
-    QCOMPARE(bus.module(0).text(3), QByteArray());
-    QCOMPARE(bus.module(0).row(0), QByteArray("Hello               "));
 }
 
 void tst_SimPort::linkLifetime()
