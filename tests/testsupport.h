@@ -1,13 +1,19 @@
 #pragma once
 
-// Helpers shared by the window tests: the test program's settings file, controls by name, and
-// the message boxes that a handler opens.
+// Helpers shared by the window tests: the test program's settings file, controls by name, the
+// message boxes that a handler opens, and a main window with a pty behind it.
 
 #include "link/modini.h"
+#include "shell/frmmain.h"
+#include "shell/modvariables.h"
+#include "sim/simport.h"
 
+#include <QAbstractButton>
+#include <QAction>
 #include <QApplication>
 #include <QComboBox>
 #include <QFile>
+#include <QLabel>
 #include <QMessageBox>
 #include <QTimer>
 #include <QtTest>
@@ -64,6 +70,60 @@ public:
 
 private:
     QTimer m_timer;
+};
+
+// A main window with a pty linked as ports/COM1 behind it, carrying the bus's modules (none: the
+// test answers); connected at 9600 baud unless told otherwise.
+struct MainBench
+{
+    explicit MainBench(LcdBus *bus = nullptr, bool connectNow = true)
+        : pty(bus)
+    {
+        if (!openLine())
+            qFatal("pty: %s", qPrintable(pty.errorString()));
+        window = std::make_unique<frmMain>(vars);
+        if (connectNow)
+            connectPort();
+    }
+    // A new line on COM1; received() starts empty.
+    bool openLine()
+    {
+        pty.clearReceived();
+        return pty.open(1, QString(), SimPort::Existing::Replace);
+    }
+    template<typename T = QWidget> T *get(const QString &name)
+    {
+        return child<T>(window.get(), name);
+    }
+    void click(const QString &button)
+    {
+        QTest::mouseClick(get<QAbstractButton>(button), Qt::LeftButton);
+    }
+    void set(const QString &list, const QString &text) { choose(get<QComboBox>(list), text); }
+    // Sets the lists named in "list=text,list=text" ("_" stands for a blank) and clicks.
+    void press(const QString &button, const QString &lists = QString())
+    {
+        for (const QString &setting : lists.split(',', Qt::SkipEmptyParts))
+            set(setting.section('=', 0, 0), setting.section('=', 1).replace('_', ' '));
+        click(button);
+    }
+    void connectPort() { press("cmdConnect", "cboComm=COM1,cboBaud=9600"); }
+    void select(const QString &address) { press("cmdSelect", "cboAddr=" + address); }
+    QString text(const QString &label) { return get<QLabel>(label)->text(); }
+    bool enabled(const QString &name) { return get<QWidget>(name)->isEnabled(); }
+    // Connect caption, Select Device panel, Configure LCD and command panel, in one line.
+    QString state()
+    {
+        return QStringLiteral("%1 select=%2 cfg=%3 commands=%4")
+            .arg(get<QAbstractButton>("cmdConnect")->text())
+            .arg(enabled("Frame2"))
+            .arg(get<QAction>("mnuCfg")->isEnabled())
+            .arg(enabled("Frame3"));
+    }
+
+    SimPort pty;
+    modVariables vars;
+    std::unique_ptr<frmMain> window;
 };
 
 } // namespace TestSupport

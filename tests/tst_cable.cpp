@@ -5,16 +5,9 @@
 #include "config/frmcfg.h"
 #include "display/frames.h"
 #include "link/commport.h"
-#include "shell/frmmain.h"
-#include "shell/modvariables.h"
 #include "sim/lcdbus.h"
-#include "sim/simport.h"
 #include "testsupport.h"
 
-#include <QAbstractButton>
-#include <QAction>
-#include <QGroupBox>
-#include <QLabel>
 #include <QRadioButton>
 #include <QSerialPort>
 
@@ -31,21 +24,6 @@ frmCfg *cfgWindow()
     return nullptr;
 }
 
-void click(QWidget *window, const char *name)
-{
-    QTest::mouseClick(child<QAbstractButton>(window, name), Qt::LeftButton);
-}
-
-QString text(QWidget *window, const char *name)
-{
-    return child<QLabel>(window, name)->text();
-}
-
-bool openLine(SimPort &pty)
-{
-    return pty.open(1, QString(), SimPort::Existing::Replace);
-}
-
 // Pulls the cable once `count` bytes of the port's writes have gone out: the rest of the frame
 // being written then meets a line that is gone.
 void pullAfter(CommPort &port, SimPort &pty, qint64 count)
@@ -55,36 +33,22 @@ void pullAfter(CommPort &port, SimPort &pty, qint64 count)
     auto written = std::make_shared<qint64>(0);
     auto link = std::make_shared<QMetaObject::Connection>();
     *link = QObject::connect(serial, &QSerialPort::bytesWritten, &pty, [=, &pty](qint64 n) {
-        *written += n;
-        if (*written >= count) {
+        if ((*written += n) >= count) {
             QObject::disconnect(*link);
             pty.closeMaster();
         }
     });
 }
 
-// The main window connected to COM1 with module 100 selected.
-void connectAndSelect(frmMain &w, SimPort &pty)
+// Module 100 selected on a new line behind the same port number.
+void connectAndSelect(MainBench &b, LcdBus &bus)
 {
-    choose(child<QComboBox>(&w, "cboComm"), "COM1");
-    choose(child<QComboBox>(&w, "cboBaud"), "9600");
-    click(&w, "cmdConnect");
-    QCOMPARE(child<QAbstractButton>(&w, "cmdConnect")->text(), QStringLiteral("Disconnect"));
-    choose(child<QComboBox>(&w, "cboAddr"), "100");
-    pty.clearReceived();
-    click(&w, "cmdSelect");
-    QCOMPARE(text(&w, "StatusPanel1"), QStringLiteral("Device 100 Connected"));
-}
-
-// The main window back in its closed state after the loss, telling the operator so.
-void checkLost(frmMain &w)
-{
-    QTRY_COMPARE(child<QAbstractButton>(&w, "cmdConnect")->text(), QStringLiteral("Connect"));
-    QVERIFY(!w.MSComm1().isOpen());
-    QVERIFY(!child<QGroupBox>(&w, "Frame2")->isEnabled());
-    QVERIFY(!child<QAction>(&w, "mnuCfg")->isEnabled());
-    QVERIFY2(text(&w, "StatusPanel2").startsWith("COM1 lost"),
-             qPrintable(text(&w, "StatusPanel2")));
+    b.pty.setBus(&bus);
+    QVERIFY(b.openLine());
+    b.connectPort();
+    QVERIFY(b.state().startsWith("Disconnect select=1 cfg=1"));
+    b.select("100");
+    QCOMPARE(b.text("StatusPanel1"), "Device 100 Connected");
 }
 
 } // namespace
@@ -101,7 +65,7 @@ private slots:
     void configWindow();
 
 private:
-    std::unique_ptr<MessageBoxCatcher> boxes;
+    MessageBoxCatcher boxes; // no message box may open
 };
 
 void tst_cable::init()
@@ -113,73 +77,67 @@ void tst_cable::init()
             file += QStringLiteral("UCHAR%1R%2=%3\r\n").arg(k).arg(r).arg(k + r).toLatin1();
     }
     writeSettings(file);
-    boxes = std::make_unique<MessageBoxCatcher>();
 }
 
 void tst_cable::cleanup()
 {
-    boxes.reset();
     removeSettings();
+    QCOMPARE(std::exchange(boxes.texts, {}), QStringList());
 }
 
 void tst_cable::mainWindow_data()
 {
-    QTest::addColumn<int>("pullAt"); // bytes of "Set Cursor Position" out before the pull; -1:
-                                     // during the wait of "Select Device"
-    QTest::newRow("after the prefix") << 1;
-    QTest::newRow("after the opcode") << 2;
-    QTest::newRow("after the row") << 3;
-    QTest::newRow("during a selection") << -1;
+    // Bytes of "Set Cursor Position" out before the pull; 0: pulled while idle after connecting;
+    // -1: during the wait of "Select Device".
+    QTest::addColumn<int>("pullAt");
+    for (int pullAt : {0, 1, 2, 3, -1})
+        QTest::addRow("pull at %d", pullAt) << pullAt;
 }
 
 void tst_cable::mainWindow()
 {
     QFETCH(int, pullAt);
     LcdBus bus({100});
-    SimPort pty(&bus);
-    QVERIFY(openLine(pty));
-    modVariables vars;
-    frmMain w(vars);
-    connectAndSelect(w, pty);
-
-    choose(child<QComboBox>(&w, "cboRow"), "2");
-    choose(child<QComboBox>(&w, "cboColumn"), "19");
-    if (pullAt > 0) {
-        pullAfter(w.MSComm1(), pty, pullAt);
-        click(&w, "cmdCurPos");
-        QVERIFY(!pty.isOpen()); // pulled while the frame was being written
+    MainBench b(&bus, pullAt == 0);
+    if (pullAt != 0)
+        connectAndSelect(b, bus);
+    if (pullAt == 0) { // before any traffic: only the hang-up tells
+        b.pty.closeMaster();
+    } else if (pullAt > 0) {
+        pullAfter(b.window->MSComm1(), b.pty, pullAt);
+        b.press("cmdCurPos", "cboRow=2,cboColumn=19");
+        QVERIFY(!b.pty.isOpen()); // pulled while the frame was being written
     } else {
         // The module is gone before it can answer; the wait still ends.
-        connect(&pty, &SimPort::chunkReceived, &pty, [&pty] { pty.closeMaster(); });
-        click(&w, "cmdSelect");
-        QCOMPARE(text(&w, "StatusPanel1"), QStringLiteral("Device Not Found"));
+        QObject pulling;
+        connect(&b.pty, &SimPort::chunkReceived, &pulling, [&b] { b.pty.closeMaster(); });
+        b.click("cmdSelect");
+        QCOMPARE(b.text("StatusPanel1"), "Device Not Found");
     }
-    checkLost(w);
-    QVERIFY(boxes->texts.isEmpty());
-
-    // Commands on the lost port send nothing and change no trace.
-    const QString trace = text(&w, "lblTxData");
-    click(&w, "cmdCtrl_2");
-    QCOMPARE(text(&w, "lblTxData"), trace);
+    // Back in the closed state, saying so; commands send nothing and change no trace.
+    QTRY_COMPARE(b.state(), QString("Connect select=0 cfg=0 commands=%1").arg(pullAt != 0));
+    QVERIFY(!b.window->MSComm1().isOpen());
+    QVERIFY2(b.text("StatusPanel2").startsWith("COM1 lost"), qPrintable(b.text("StatusPanel2")));
+    const QString trace = b.text("lblTxData");
+    b.click("cmdCtrl_2");
+    QCOMPARE(b.text("lblTxData"), trace);
 
     // A new device on the same number: connect, select, drive.
     LcdBus fresh({100});
-    SimPort line(&fresh);
-    QVERIFY(openLine(line));
-    connectAndSelect(w, line);
-    click(&w, "cmdCurPos");
-    QCOMPARE(text(&w, "lblTxData"), QStringLiteral("FE 32 02 13 "));
-    QTRY_COMPARE(line.received(), Frames::SelectDevice(100) + Frames::CursorPosition(2, 19));
+    connectAndSelect(b, fresh);
+    b.press("cmdCurPos", "cboRow=2,cboColumn=19");
+    QCOMPARE(b.text("lblTxData"), "FE 32 02 13 ");
+    QTRY_COMPARE(b.pty.received(), Frames::SelectDevice(100) + Frames::CursorPosition(2, 19));
+    QTRY_COMPARE(fresh.module(0).cursorColumn(), 19);
     QCOMPARE(fresh.module(0).cursorRow(), 2);
-    QCOMPARE(fresh.module(0).cursorColumn(), 19);
-    QVERIFY(boxes->texts.isEmpty());
 }
 
 void tst_cable::configWindow_data()
 {
+    // Bytes out before the pull, or (negative) the stored text that had reached the module
+    // when the pull came during "Send".
     QTest::addColumn<QString>("button");
-    QTest::addColumn<int>("pullAt"); // bytes out before the pull, or the stored texts
-                                     // that reached the module (negative) during "Send"
+    QTest::addColumn<int>("pullAt");
     QTest::newRow("upload, after 10 bytes") << "cmdSendBitmap" << 10;
     QTest::newRow("UID, after the prefix") << "cmdSetUID" << 1;
     QTest::newRow("Send, in the first head") << "cmdSetPT" << 1;
@@ -192,31 +150,31 @@ void tst_cable::configWindow()
     QFETCH(QString, button);
     QFETCH(int, pullAt);
     LcdBus bus({100});
-    SimPort pty(&bus);
-    QVERIFY(openLine(pty));
-    modVariables vars;
-    frmMain w(vars);
-    choose(child<QComboBox>(&w, "cboComm"), "COM1");
-    click(&w, "cmdConnect");
-    child<QAction>(&w, "mnuCfg")->trigger();
+    MainBench b(&bus);
+    b.get<QAction>("mnuCfg")->trigger();
     frmCfg *cfg = cfgWindow();
     QVERIFY(cfg && cfg->MSComm1().isOpen());
-    QTRY_COMPARE(pty.received(), Frames::SelectDevice(100));
+    QTRY_COMPARE(b.pty.received(), Frames::SelectDevice(100));
+    const auto click = [cfg](const QString &name) {
+        QTest::mouseClick(child<QAbstractButton>(cfg, name), Qt::LeftButton);
+    };
 
+    auto pulling = std::make_unique<QObject>();
     if (pullAt > 0) {
-        pullAfter(cfg->MSComm1(), pty, pullAt);
-        click(cfg, qPrintable(button));
-        QVERIFY(!pty.isOpen()); // pulled while the frame was being written
+        pullAfter(cfg->MSComm1(), b.pty, pullAt);
     } else {
-        connect(&pty, &SimPort::paused, &pty, [&pty, &bus, pullAt] {
+        connect(&b.pty, &SimPort::paused, pulling.get(), [&b, &bus, pullAt] {
             if (bus.module(0).text(-pullAt).size() > 0)
-                pty.closeMaster();
+                b.pty.closeMaster();
         });
-        click(cfg, qPrintable(button)); // returns: "Send" does not wait on a dead line forever
-        QVERIFY(!pty.isOpen());
     }
+    click(button); // returns: "Send" does not wait on a dead line forever
+    QVERIFY(!b.pty.isOpen()); // pulled while the frame was being written, or during Send
     QTRY_VERIFY(!cfg->MSComm1().isOpen());
-    QVERIFY(boxes->texts.isEmpty());
+    // The operator is told, in a box that does not stop the window.
+    QTRY_COMPARE(boxes.texts.size(), 1);
+    QVERIFY2(boxes.texts.front().startsWith("COM1 lost"), qPrintable(boxes.texts.front()));
+    boxes.texts.clear();
     if (pullAt < 0) {
         QCOMPARE(bus.module(0).text(-pullAt), QByteArray(16, ' '));
         QVERIFY(bus.module(0).text(1 - pullAt).isEmpty()); // nothing after the pull reached it
@@ -224,24 +182,23 @@ void tst_cable::configWindow()
 
     // The window stays usable: its buttons send nothing now, and it closes.
     for (const char *name : {"cmdSave", "cmdSetIO", "cmdSendBitmap", "cmdSetPT"})
-        click(cfg, name);
+        click(name);
     QVERIFY(cfg->close());
-    QVERIFY(!cfg->isVisible());
 
     // A new device on the same number: the main window connects, and the configuration window
     // opens on it again.
+    pulling.reset();
     LcdBus fresh({100});
-    SimPort line(&fresh);
-    QVERIFY(openLine(line));
-    click(&w, "cmdConnect");
-    QCOMPARE(child<QAbstractButton>(&w, "cmdConnect")->text(), QStringLiteral("Disconnect"));
-    child<QAction>(&w, "mnuCfg")->trigger();
+    b.pty.setBus(&fresh);
+    QVERIFY(b.openLine());
+    b.click("cmdConnect");
+    QCOMPARE(b.state(), "Disconnect select=1 cfg=1 commands=0");
+    b.get<QAction>("mnuCfg")->trigger();
     QVERIFY(cfg->isVisible() && cfg->MSComm1().isOpen());
     child<QRadioButton>(cfg, "optBaud48")->click();
-    click(cfg, "cmdSave");
-    QTRY_COMPARE(line.received(), Frames::SelectDevice(100) + Frames::SaveToEeprom());
+    click("cmdSave");
+    QTRY_COMPARE(b.pty.received(), Frames::SelectDevice(100) + Frames::SaveToEeprom());
     QCOMPARE(fresh.module(0).saveCount(), 1);
-    QVERIFY(boxes->texts.isEmpty());
     cfg->close();
 }
 

@@ -90,7 +90,7 @@ private slots:
     void cleanup() { removeSettings(); }
     void handOverAndLoad();
     void buttons();
-    void withoutPort();
+    void portGone();
     void closeDuringSend();
 };
 
@@ -254,32 +254,26 @@ void tst_config::buttons()
     QCOMPARE(child<QLabel>(b.w.get(), "lblRxData")->text(), u"EE 64 "_s);
 }
 
-void tst_config::withoutPort()
+void tst_config::portGone()
 {
-    writeSettings(iniFile(StoredTexts, rowsWith()));
-    SimPort held;
-    QVERIFY(held.open(1, QString(), SimPort::Existing::Replace));
-    const char *const cases[][2] = {{"abc", "9600,n,8,1"}, {"1", "fast,n,8,1"}};
-    for (const auto &c : cases) {
-        modVariables vars;
-        vars.CommPortText = c[0];
-        vars.PortSettings = c[1];
-        frmCfg cfg(vars);
-        {
-            MessageBoxCatcher boxes;
-            cfg.Display();
-            QCOMPARE(boxes.texts, QStringList {"SELECTED PORT NOT AVAILABLE!"});
-        }
-        QVERIFY(cfg.isVisible());
-        QVERIFY(!cfg.MSComm1().isOpen());
-        QCOMPARE(child<QLineEdit>(&cfg, "TxtPL_0")->text(), StoredTexts[0]);
-        // Its buttons do nothing, and characters can still be drawn and saved.
-        act(&cfg,
-            "optBaud96,cmdSetBaud,cmdSetUID,cmdSetIO,cmdSetPT,cmdSave,cmdSendBitmap,"
-            "cboUCH=2,bitmapr3_1,cmdSaveBitmap");
-        QCOMPARE(child<QLineEdit>(&cfg, "TxtPL_0")->text(), StoredTexts[0]);
-        QCOMPARE(ReadIniValue("UDC", "UCHAR2R3"), u"1"_s);
+    // The adapter goes between the connection and the opening: a message, and the window opens
+    // without a port; its buttons do nothing, and characters can still be drawn and saved.
+    Bench b(iniFile(StoredTexts, rowsWith()));
+    act(b.w.get(), "cboComm=COM1,cmdConnect");
+    QVERIFY(b.w->MSComm1().isOpen());
+    QVERIFY(QFile::remove(b.pty.linkPath())); // its link stays, leading nowhere
+    QVERIFY(QFile::link(AppFolder() + "ports/gone", b.pty.linkPath()));
+    {
+        MessageBoxCatcher boxes;
+        child<QAction>(b.w.get(), "mnuCfg")->trigger();
+        QCOMPARE(boxes.texts, QStringList {"SELECTED PORT NOT AVAILABLE!"});
     }
+    b.cfg = cfgWindow();
+    QVERIFY(b.cfg && b.cfg->isVisible() && !b.cfg->MSComm1().isOpen());
+    b.act("optBaud96,cmdSetBaud,cmdSetUID,cmdSetIO,cmdSetPT,cmdSave,cmdSendBitmap,cboUCH=2,"
+          "bitmapr3_1,cmdSaveBitmap");
+    QCOMPARE(b.box(0)->text(), StoredTexts[0]);
+    QCOMPARE(ReadIniValue("UDC", "UCHAR2R3"), u"1"_s);
 }
 
 void tst_config::closeDuringSend()

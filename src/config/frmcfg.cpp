@@ -42,6 +42,7 @@ frmCfg::frmCfg(modVariables &vars, QWidget *parent)
     m_port->setObjectName(QStringLiteral("MSComm1"));
     m_timer->setObjectName(QStringLiteral("Timer1"));
     m_port->setRThreshold(0);
+    connect(m_port, &CommPort::lost, this, &frmCfg::MSComm1_Lost);
 
     // The ids are the rates; -1 (none checked) is the state at each opening.
     m_baud->addButton(ui->optBaud48, 4800);
@@ -216,4 +217,17 @@ void frmCfg::cmdSetPT_Click()
 void frmCfg::cmdSave_Click()
 {
     send(Frames::SaveToEeprom());
+}
+
+// The device went away under the open port (an adapter pulled out). The port is closed, so the
+// buttons send nothing; the operator is told without stopping the window, which may be inside
+// a wait of "Send".
+void frmCfg::MSComm1_Lost(const QString &error)
+{
+    auto *box = new QMessageBox(QMessageBox::Warning, QStringLiteral("TessalineApp"),
+                                QStringLiteral("COM%1 lost: %2").arg(m_port->commPort()).arg(error),
+                                QMessageBox::Ok, this);
+    box->setObjectName(QStringLiteral("PortLost"));
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->open();
 }

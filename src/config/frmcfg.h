@@ -47,6 +47,7 @@ protected:
 private:
     void Form_Load();
     bool openPort();
+    void MSComm1_Lost(const QString &error);
     void send(const QByteArray &frame);
 
     std::unique_ptr<Ui::frmCfg> ui;
