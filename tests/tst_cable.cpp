@@ -2,27 +2,18 @@
 // configuration window holds the port, in the middle of a frame, during a selection's wait and
 // in the middle of "Send". Nothing crashes or hangs, the loss is handled, and a new device on the
 // same port number works afterwards.
-#include "config/frmcfg.h"
+#include "cfgsupport.h"
 #include "display/frames.h"
 #include "link/commport.h"
 #include "sim/lcdbus.h"
 #include "testsupport.h"
 
-#include <QRadioButton>
 #include <QSerialPort>
 
+using namespace CfgSupport;
 using namespace TestSupport;
 
 namespace {
-
-frmCfg *cfgWindow()
-{
-    for (QWidget *widget : QApplication::topLevelWidgets()) {
-        if (auto *cfg = qobject_cast<frmCfg *>(widget))
-            return cfg;
-    }
-    return nullptr;
-}
 
 // Pulls the cable once `count` bytes of the port's writes have gone out: the rest of the frame
 // being written then meets a line that is gone.
@@ -155,9 +146,6 @@ void tst_cable::configWindow()
     frmCfg *cfg = cfgWindow();
     QVERIFY(cfg && cfg->MSComm1().isOpen());
     QTRY_COMPARE(b.pty.received(), Frames::SelectDevice(100));
-    const auto click = [cfg](const QString &name) {
-        QTest::mouseClick(child<QAbstractButton>(cfg, name), Qt::LeftButton);
-    };
 
     auto pulling = std::make_unique<QObject>();
     if (pullAt > 0) {
@@ -168,7 +156,7 @@ void tst_cable::configWindow()
                 b.pty.closeMaster();
         });
     }
-    click(button); // returns: "Send" does not wait on a dead line forever
+    act(cfg, button); // returns: "Send" does not wait on a dead line forever
     QVERIFY(!b.pty.isOpen()); // pulled while the frame was being written, or during Send
     QTRY_VERIFY(!cfg->MSComm1().isOpen());
     // The operator is told, in a box that does not stop the window.
@@ -181,8 +169,7 @@ void tst_cable::configWindow()
     }
 
     // The window stays usable: its buttons send nothing now, and it closes.
-    for (const char *name : {"cmdSave", "cmdSetIO", "cmdSendBitmap", "cmdSetPT"})
-        click(name);
+    act(cfg, "cmdSave,cmdSetIO,cmdSendBitmap,cmdSetPT");
     QVERIFY(cfg->close());
 
     // A new device on the same number: the main window connects, and the configuration window
@@ -195,8 +182,7 @@ void tst_cable::configWindow()
     QCOMPARE(b.state(), "Disconnect select=1 cfg=1 commands=0");
     b.get<QAction>("mnuCfg")->trigger();
     QVERIFY(cfg->isVisible() && cfg->MSComm1().isOpen());
-    child<QRadioButton>(cfg, "optBaud48")->click();
-    click("cmdSave");
+    act(cfg, "optBaud48,cmdSave");
     QTRY_COMPARE(b.pty.received(), Frames::SelectDevice(100) + Frames::SaveToEeprom());
     QCOMPARE(fresh.module(0).saveCount(), 1);
     cfg->close();
