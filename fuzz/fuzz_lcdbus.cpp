@@ -44,7 +44,7 @@ void checkModules(const LcdBus &bus, qsizetype offset)
         for (int r = 0; r < LcdModule::Rows; ++r)
             check(m.row(r).size() == LcdModule::Columns, "row size", offset);
         for (int n = 1; n <= LcdSettings::TextCount; ++n)
-            check(m.text(n).size() <= Frames::StoreTextMax, "stored text length", offset);
+            check(m.text(n).size() <= Protocol::StoreTextMax, "stored text length", offset);
     }
 }
 
@@ -57,12 +57,14 @@ void checkFrame(const LcdBus &bus, const FrameWalker::Frame &f, qsizetype offset
         if (!m.isSelected())
             continue;
         if (f.kind == FrameWalker::StoreText && f.bytes.size() > 2)
-            check(m.text(arg(1) - Frames::TextBase) == f.bytes.mid(2), "stored text", offset);
+            check(m.text(arg(1) - Protocol::TextBase) == f.bytes.mid(2), "stored text", offset);
         else if (f.kind == FrameWalker::Upload)
             check(m.userChars() == f.bytes.mid(2), "uploaded characters", offset);
-        else if (f.kind == FrameWalker::CommandArgs && arg(1) == Frames::OpSetUid)
+        else if (f.kind == FrameWalker::CommandArgs
+                 && arg(1) == Protocol::spec(Protocol::FrameId::SetUid).opcode)
             check(m.address() == arg(2), "new address", offset);
-        else if (f.kind == FrameWalker::CommandArgs && arg(1) == Frames::OpSetIoDirection)
+        else if (f.kind == FrameWalker::CommandArgs
+                 && arg(1) == Protocol::spec(Protocol::FrameId::SetIoDirection).opcode)
             check(m.directions() == arg(2), "line directions", offset);
     }
 }
@@ -111,12 +113,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         for (char c : record) {
             // The address byte of a SelectDevice: every module that has the address answers.
             QByteArray expected;
-            const bool selecting = walker.pending() == QByteArray(1, char(Frames::SelectCode));
-            const bool deselecting = !walker.inFrame() && quint8(c) == Frames::DeselectCode;
+            const bool selecting = walker.pending() == QByteArray(1, char(Protocol::SelectCode));
+            const bool deselecting = !walker.inFrame() && quint8(c) == Protocol::DeselectCode;
             if (selecting) {
                 for (int k = 0; k < bus.moduleCount(); ++k) {
                     if (bus.module(k).address() == quint8(c))
-                        expected += Frames::SelectReply(quint8(c));
+                        expected += Frames::SelectReply(quint8(c)).bytes;
                 }
             }
             const QByteArray answer = bus.feed(QByteArray(1, c));

@@ -1,6 +1,7 @@
 #include "sim/lcdbus.h"
 
 #include "display/frames.h"
+#include "display/protocol.h"
 
 #include <QStringList>
 
@@ -24,12 +25,6 @@ QString hexByte(quint8 b)
 {
     return QStringLiteral("%1").arg(b, 2, 16, QLatin1Char('0')).toUpper();
 }
-
-constexpr quint8 HomeByte = 11;
-constexpr quint8 NextLineByte = 12;
-constexpr quint8 ClearByte = 13;
-constexpr quint8 LastUserChar = 7;
-constexpr quint8 FirstPrintable = 32;
 
 } // namespace
 
@@ -180,7 +175,7 @@ void LcdModule::uploadChars(const QByteArray &data)
 void LcdModule::storeText(int n, const QByteArray &text)
 {
     if (n >= 1 && n <= LcdSettings::TextCount)
-        m_settings.texts[size_t(n - 1)] = text.left(Frames::StoreTextMax);
+        m_settings.texts[size_t(n - 1)] = text.left(Protocol::StoreTextMax);
 }
 
 void LcdModule::powerCycle()
@@ -202,7 +197,6 @@ LcdBus::LcdBus(const QList<quint8> &addresses)
 {
     for (quint8 a : addresses)
         addModule(a);
-    m_args.reserve(LcdSettings::CharBytes);
 }
 
 LcdModule &LcdBus::addModule(quint8 address)
@@ -228,18 +222,19 @@ const LcdModule *LcdBus::moduleByAddress(quint8 address) const
 QByteArray LcdBus::feed(const QByteArray &bytes)
 {
     QByteArray answers;
-    for (char c : bytes)
-        answers += take(quint8(c));
+    for (char c : bytes) {
+        if (const auto frame = m_decoder.push(quint8(c)))
+            answers += perform(*frame);
+    }
     return answers;
 }
 
 void LcdBus::pause()
 {
-    if (m_state == Text)
-        endText();
-    // Any other frame cut short by the pause, an upload among them, is dropped.
-    m_state = Idle;
-    m_args.clear();
+    // A stored text ends here; any other frame cut short by the pause, an upload among them, is
+    // dropped.
+    if (const auto frame = m_decoder.pause())
+        perform(*frame);
 }
 
 QString LcdBus::describe() const
@@ -258,153 +253,95 @@ template<typename F> void LcdBus::forSelected(F f)
     }
 }
 
-QByteArray LcdBus::take(quint8 byte)
+QByteArray LcdBus::perform(const Protocol::Frame &frame)
 {
-    using namespace Frames;
+    using namespace Protocol;
+    const QByteArray &b = frame.bytes;
+    const auto arg = [&b](int i) { return quint8(b.at(i)); };
     QByteArray answer;
-    switch (m_state) {
-    case Idle:
-        if (byte == SelectCode) {
-            m_state = Address;
-        } else if (byte == DeselectCode) {
-            for (LcdModule &m : m_modules)
-                m.setSelected(false);
-        } else if (byte == CommandPrefix) {
-            m_state = Opcode;
-        } else if (byte <= LastUserChar || byte >= FirstPrintable) {
-            forSelected([byte](LcdModule &m) { m.writeCode(byte); });
-        } else if (byte == HomeByte) {
-            forSelected([](LcdModule &m) { m.cursorHome(); });
-        } else if (byte == NextLineByte) {
-            forSelected([](LcdModule &m) { m.nextLine(); });
-        } else if (byte == ClearByte) {
-            forSelected([](LcdModule &m) { m.clearDisplay(); });
-        }
-        break;
-    case Address:
+    switch (frame.id) {
+    case FrameId::SelectDevice:
         for (LcdModule &m : m_modules) {
-            m.setSelected(m.address() == byte);
+            m.setSelected(m.address() == arg(1));
             if (m.isSelected())
-                answer += SelectReply(byte);
-        }
-        m_state = Idle;
-        break;
-    case Opcode:
-        m_opcode = byte;
-        m_args.clear();
-        m_state = Arguments;
-        switch (byte) {
-        case OpSetUid:
-        case OpSetIoDirection:
-            m_need = 1;
-            break;
-        case OpCursorPosition:
-        case OpSetOutput:
-        case OpShowText:
-            m_need = 2;
-            break;
-        case OpUploadChars:
-            m_need = LcdSettings::CharBytes;
-            break;
-        default:
-            if (byte > TextBase && byte <= TextBase + LcdSettings::TextCount) {
-                m_state = Text;
-            } else {
-                // Commands without arguments; unknown opcodes end here as well.
-                command(byte, {});
-                m_state = Idle;
-            }
+                answer += Frames::SelectReply(arg(1)).bytes;
         }
         break;
-    case Arguments:
-        m_args.append(char(byte));
-        if (m_args.size() >= m_need) {
-            command(m_opcode, m_args);
-            m_state = Idle;
-            m_args.clear();
-        }
+    case FrameId::DeselectDevice:
+        for (LcdModule &m : m_modules)
+            m.setSelected(false);
         break;
-    case Text:
-        m_args.append(char(byte));
-        if (m_args.size() >= StoreTextMax) {
-            endText();
-            m_state = Idle;
-            m_args.clear();
-        }
+    case FrameId::UserCharCode:
+    case FrameId::TextChar:
+        forSelected([&](LcdModule &m) { m.writeCode(arg(0)); });
+        break;
+    case FrameId::CursorHomeCode:
+        forSelected([](LcdModule &m) { m.cursorHome(); });
+        break;
+    case FrameId::NextLineCode:
+        forSelected([](LcdModule &m) { m.nextLine(); });
+        break;
+    case FrameId::ClearCode:
+        forSelected([](LcdModule &m) { m.clearDisplay(); });
+        break;
+    case FrameId::CursorType:
+        forSelected([&](LcdModule &m) { m.setCursorType(arg(1)); });
+        break;
+    case FrameId::BacklightOn:
+    case FrameId::BacklightOff:
+    case FrameId::BacklightFlash: {
+        const auto light = frame.id == FrameId::BacklightOn ? LcdModule::BacklightOn
+            : frame.id == FrameId::BacklightOff             ? LcdModule::BacklightOff
+                                                            : LcdModule::BacklightFlashing;
+        forSelected([light](LcdModule &m) { m.setBacklight(light); });
         break;
     }
-    return answer;
-}
-
-void LcdBus::endText()
-{
-    const int n = m_opcode - Frames::TextBase;
-    if (!m_args.isEmpty()) {
-        const QByteArray text = m_args;
-        forSelected([n, &text](LcdModule &m) { m.storeText(n, text); });
-    } else if (m_opcode == Frames::OpSetBaud4800) {
-        forSelected([](LcdModule &m) { m.setBaud(4800); });
-    }
-    // A head with neither text nor meaning of its own changes nothing.
-}
-
-void LcdBus::command(quint8 opcode, const QByteArray &args)
-{
-    using namespace Frames;
-    const auto arg = [&args](int i) { return quint8(args.at(i)); };
-    switch (opcode) {
-    case LcdModule::Underscore:
-    case LcdModule::Blinking:
-    case LcdModule::Hidden:
-        forSelected([opcode](LcdModule &m) { m.setCursorType(opcode); });
-        break;
-    case OpBacklightOn:
-        forSelected([](LcdModule &m) { m.setBacklight(LcdModule::BacklightOn); });
-        break;
-    case OpBacklightOff:
-        forSelected([](LcdModule &m) { m.setBacklight(LcdModule::BacklightOff); });
-        break;
-    case OpBacklightFlash:
-        forSelected([](LcdModule &m) { m.setBacklight(LcdModule::BacklightFlashing); });
-        break;
-    case OpLoadBitmaps:
+    case FrameId::LoadBitmaps:
         forSelected([](LcdModule &m) { m.loadBitmaps(); });
         break;
-    case OpAllOutputsOn:
-    case OpAllOutputsOff:
-        forSelected([opcode](LcdModule &m) { m.setAllOutputs(opcode == OpAllOutputsOn); });
+    case FrameId::AllOutputsOn:
+    case FrameId::AllOutputsOff:
+        forSelected([&](LcdModule &m) { m.setAllOutputs(frame.id == FrameId::AllOutputsOn); });
         break;
-    case OpStartupScreenOn:
-    case OpStartupScreenOff:
-        forSelected([opcode](LcdModule &m) { m.setStartupScreen(opcode == OpStartupScreenOn); });
+    case FrameId::StartupScreenOn:
+    case FrameId::StartupScreenOff:
+        forSelected(
+            [&](LcdModule &m) { m.setStartupScreen(frame.id == FrameId::StartupScreenOn); });
         break;
-    case OpSaveToEeprom:
+    case FrameId::SaveToEeprom:
         forSelected([](LcdModule &m) { m.saveToEeprom(); });
         break;
-    case OpSetBaud9600:
-        forSelected([](LcdModule &m) { m.setBaud(9600); });
+    case FrameId::SetBaud4800:
+    case FrameId::SetBaud9600:
+        forSelected(
+            [&](LcdModule &m) { m.setBaud(frame.id == FrameId::SetBaud4800 ? 4800 : 9600); });
         break;
-    case OpSetUid:
-        forSelected([&](LcdModule &m) { m.setAddress(arg(0)); });
+    case FrameId::SetUid:
+        forSelected([&](LcdModule &m) { m.setAddress(arg(2)); });
         break;
-    case OpSetIoDirection:
-        forSelected([&](LcdModule &m) { m.setDirections(arg(0)); });
+    case FrameId::SetIoDirection:
+        forSelected([&](LcdModule &m) { m.setDirections(arg(2)); });
         break;
-    case OpCursorPosition:
-        forSelected([&](LcdModule &m) { m.setCursorPosition(arg(0), arg(1)); });
+    case FrameId::CursorPosition:
+        forSelected([&](LcdModule &m) { m.setCursorPosition(arg(2), arg(3)); });
         break;
-    case OpSetOutput:
+    case FrameId::SetOutput:
         // Only the two state letters mean anything; another byte leaves the output alone.
-        if (arg(1) == OutputOn || arg(1) == OutputOff)
-            forSelected([&](LcdModule &m) { m.setOutput(arg(0), arg(1) == OutputOn); });
+        if (arg(3) == OutputOn || arg(3) == OutputOff)
+            forSelected([&](LcdModule &m) { m.setOutput(arg(2), arg(3) == OutputOn); });
         break;
-    case OpShowText:
-        forSelected([&](LcdModule &m) { m.showText(arg(0) - TextBase, arg(1)); });
+    case FrameId::ShowText:
+        forSelected([&](LcdModule &m) { m.showText(arg(2) - TextBase, arg(3)); });
         break;
-    case OpUploadChars:
-        forSelected([&](LcdModule &m) { m.uploadChars(args); });
+    case FrameId::UploadChars:
+        forSelected([&](LcdModule &m) { m.uploadChars(b.mid(2)); });
         break;
-    default:
-        break; // unknown: the two bytes are gone, nothing else happens
+    case FrameId::StoreText:
+        forSelected([&](LcdModule &m) { m.storeText(arg(1) - TextBase, b.mid(2)); });
+        break;
+    case FrameId::SelectReply:
+    case FrameId::Unknown:
+        break; // no frame a module acts on
     }
+    return answer;
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "display/protocol.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QString>
@@ -129,21 +131,15 @@ public:
     // any other partial frame.
     void pause();
     // True between the first and the last byte of a frame.
-    bool inFrame() const { return m_state != Idle; }
+    bool inFrame() const { return m_decoder.inFrame(); }
 
     QString describe() const; // LcdModule::describe() of each module, one per line
 
 private:
-    enum State { Idle, Address, Opcode, Arguments, Text };
-
-    QByteArray take(quint8 byte);
-    void command(quint8 opcode, const QByteArray &args);
-    void endText();
+    // What a whole frame does: a selection to every module, anything else to the selected ones.
+    QByteArray perform(const Protocol::Frame &frame);
     template<typename F> void forSelected(F f);
 
     std::deque<LcdModule> m_modules;
-    State m_state = Idle;
-    quint8 m_opcode = 0;
-    int m_need = 0; // argument bytes still expected
-    QByteArray m_args; // at most 64 bytes
+    Protocol::Decoder m_decoder;
 };

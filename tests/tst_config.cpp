@@ -20,7 +20,7 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-const QByteArray Select100 = Frames::SelectDevice(100);
+const Protocol::Frame Select100 = Frames::SelectDevice(100);
 const QStringList StoredTexts
     = u"Hello||Line three|Caf\u00e9|Exactly sixteen!|seventeen chars..|Twenty characters...|8"_s
           .split(u'|');
@@ -221,7 +221,7 @@ void tst_config::buttons()
                      qPrintable(u"after text %1"_s.arg(n)));
             const int spaces = qMax(0, 16 - int(Ansi::encode(texts[n - 1]).size()));
             QCOMPARE(b.box(n - 1)->text(), texts[n - 1] + QString(spaces, QLatin1Char(' ')));
-            QCOMPARE(module.text(n), Frames::StoreText(0, Ansi::encode(texts[n - 1])).mid(2));
+            QCOMPARE(module.text(n), Frames::StoreText(0, Ansi::encode(texts[n - 1])).bytes.mid(2));
         }
         QCOMPARE(module.startupScreen(), full);
     }

@@ -9,8 +9,15 @@
 #include <QTest>
 
 using namespace Frames;
+using namespace Protocol;
 
 namespace {
+
+// The head of stored text n, which its text follows.
+QByteArray StoreTextHead(int n)
+{
+    return StoreText(quint8(n), {}).bytes.left(2);
+}
 
 // The four rows, '|' between them, trailing spaces left out.
 QByteArray rows(const LcdModule &m)
@@ -147,7 +154,7 @@ void tst_LcdBus::commands()
     bus.feed(ClearCode() + UploadChars(table) + "k");
     QCOMPARE(m.userChars(), data);
     // Cut short by a pause: dropped, and the line is back in step.
-    bus.feed(UploadChars({}).left(40));
+    bus.feed(UploadChars({}).bytes.left(40));
     bus.pause();
     bus.feed("m");
     QCOMPARE(m.userChars(), data);

@@ -1,5 +1,6 @@
 // The main window on real widgets and a real pty: start-up from the settings file, connect and
 // disconnect, frames out with their trace, replies in, and the tick wait.
+#include "display/frames.h"
 #include "link/commport.h"
 #include "shell/forms.h"
 #include "testsupport.h"
@@ -180,7 +181,7 @@ void tst_mainwindow::sendFrame()
     auto *tx = b.get<QLabel>("lblTxData"), *rx = b.get<QLabel>("lblRxData");
     // A closed port refuses: the traces stay.
     tx->setText("kept");
-    b.vars.putFrame(QByteArray::fromHex("fe320213"));
+    b.vars.putFrame(Frames::CursorPosition(2, 19));
     b.window->SendFrame(4);
     QCOMPARE(tx->text(), "kept");
 
@@ -190,10 +191,11 @@ void tst_mainwindow::sendFrame()
     QCOMPARE(tx->text() + '|' + rx->text(), "FE 32 02 13 |");
 
     // The longest frame, 66 bytes, leaves whole and in order.
-    QByteArray upload = QByteArray::fromHex("fe64");
+    std::array<quint8, 64> table;
     for (int i = 0; i < 64; ++i)
-        upload.append(char(255 - i));
-    b.vars.putFrame(upload);
+        table[size_t(i)] = quint8(255 - i);
+    const QByteArray upload = Frames::UploadChars(table);
+    b.vars.putFrame(Frames::UploadChars(table));
     b.window->SendFrame(66);
     QTRY_COMPARE(b.pty.received(), QByteArray::fromHex("fe320213") + upload);
     QCOMPARE(tx->text().size(), 66 * 3);

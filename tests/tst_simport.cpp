@@ -81,7 +81,7 @@ void tst_SimPort::line()
     QTRY_COMPARE(program.data, SelectReply(105) + SelectReply(100));
     QVERIFY(bus.module(0).isSelected() && !bus.module(1).isSelected());
     // A text ends with the quiet after it; 254,103 and quiet is the speed, not text 3.
-    QVERIFY(program.send(StoreTextHead(1) + "Hello"));
+    QVERIFY(program.send(QByteArray::fromHex("fe65") + "Hello"));
     QVERIFY(pauses.wait());
     QCOMPARE(bus.module(0).text(1), QByteArray("Hello"));
     QVERIFY(program.send(SetBaud4800()));

@@ -6,6 +6,7 @@
 #include "link/ansi.h"
 #include "link/commport.h"
 #include "link/modini.h"
+#include "link/portlink.h"
 #include "link/ticktimer.h"
 #include "shell/forms.h"
 #include "shell/modvariables.h"
@@ -15,19 +16,15 @@
 #include <QMessageBox>
 
 namespace {
-constexpr int Lines = 8; // P2 I/O lines, and stored texts
-constexpr int FirstUid = 101;
-constexpr int LastUid = 132;
-constexpr quint8 OpeningAddress = 100;
-constexpr int TextTicks = 10;
+constexpr int Lines = Bus::Lines; // P2 I/O lines, and stored texts
+constexpr quint8 OpeningAddress = Bus::FirstAddress;
 } // namespace
 
 frmCfg::frmCfg(modVariables &vars, QWidget *parent)
     : QWidget(parent)
     , ui(std::make_unique<Ui::frmCfg>())
     , m_vars(vars)
-    , m_port(new CommPort(this))
-    , m_timer(new TickTimer(vars, this))
+    , m_link(new PortLink(vars, BusLog::Window::Config, this))
     , m_baud(new QButtonGroup(this))
 {
     setFont(formFont());
@@ -39,10 +36,8 @@ frmCfg::frmCfg(modVariables &vars, QWidget *parent)
         m_texts[i] = findChild<QLineEdit *>(QStringLiteral("TxtPL_%1").arg(i));
         m_directions[i] = findChild<QComboBox *>(QStringLiteral("cboIO_%1").arg(i));
     }
-    m_port->setObjectName(QStringLiteral("MSComm1"));
-    m_timer->setObjectName(QStringLiteral("Timer1"));
-    m_port->setRThreshold(0);
-    connect(m_port, &CommPort::lost, this, &frmCfg::MSComm1_Lost);
+    MSComm1().setRThreshold(0);
+    connect(m_link, &PortLink::lost, this, &frmCfg::MSComm1_Lost);
 
     // The ids are the rates; -1 (none checked) is the state at each opening.
     m_baud->addButton(ui->optBaud48, 4800);
@@ -57,6 +52,11 @@ frmCfg::frmCfg(modVariables &vars, QWidget *parent)
 }
 
 frmCfg::~frmCfg() = default;
+
+CommPort &frmCfg::MSComm1()
+{
+    return m_link->port();
+}
 
 void frmCfg::Display()
 {
@@ -76,7 +76,7 @@ void frmCfg::Form_Load()
     ++m_generation;
     ui->Frame2->reset();
     ui->cboUID->clear();
-    for (int a = FirstUid; a <= LastUid; ++a)
+    for (int a = Bus::FirstUid; a <= Bus::LastAddress; ++a)
         ui->cboUID->addItem(QString::number(a));
     for (QComboBox *list : m_directions) {
         list->clear();
@@ -98,30 +98,15 @@ void frmCfg::Form_Load()
     // A stored text longer than a box holds keeps its first 20 characters.
     for (int n = 1; n <= Lines; ++n)
         m_texts[n - 1]->setText(ReadIniValue(QStringLiteral("LCD"), QStringLiteral("PT%1").arg(n))
-                                    .left(Frames::StoreTextMax));
+                                    .left(Protocol::StoreTextMax));
 
-    if (!openPort()) {
+    if (!m_link->openFromSettings()) {
         // The window still opens, so that characters can be drawn, loaded and saved; its
         // sending buttons send nothing.
-        QMessageBox::warning(this, QStringLiteral("TessalineApp"),
-                             QStringLiteral("SELECTED PORT NOT AVAILABLE!"), QMessageBox::Ok);
+        showPortNotAvailable(this);
         return;
     }
     send(Frames::SelectDevice(OpeningAddress));
-}
-
-// The main window's last connection: its settings text, then its port number, then open.
-bool frmCfg::openPort()
-{
-    m_port->close();
-    if (!m_port->setSettings(m_vars.PortSettings))
-        return false;
-    bool isNumber = false;
-    const int number = m_vars.CommPortText.trimmed().toInt(&isNumber);
-    if (!isNumber)
-        return false;
-    m_port->setCommPort(number);
-    return m_port->open();
 }
 
 // Closing releases the port for the main window and sends nothing. A "Send" still waiting
@@ -129,24 +114,21 @@ bool frmCfg::openPort()
 void frmCfg::closeEvent(QCloseEvent *event)
 {
     ++m_generation;
-    m_port->close();
+    MSComm1().close();
     event->accept();
 }
 
 void frmCfg::SendFrameCfg(int n)
 {
-    if (!m_port->isOpen() || n < 0 || n > modVariables::TxBufferSize)
-        return;
-    for (int i = 0; i < n; ++i)
-        m_port->writeByte(m_vars.TxBuffer[size_t(i)]);
+    m_link->sendBuffer(n);
 }
 
 void frmCfg::WaitTicks(int n)
 {
-    m_timer->WaitTicks(n);
+    m_link->WaitTicks(n);
 }
 
-void frmCfg::send(const QByteArray &frame)
+void frmCfg::send(const Protocol::Frame &frame)
 {
     SendFrameCfg(m_vars.putFrame(frame));
 }
@@ -172,7 +154,7 @@ void frmCfg::cmdSetUID_Click()
     const int index = listIndex(ui->cboUID);
     if (index < 0)
         return;
-    send(Frames::SetUid(quint8(index + FirstUid)));
+    send(Frames::SetUid(quint8(index + Bus::FirstUid)));
 }
 
 // Bit i set when line i + 1 shows "OUTPUT"; "INPUT" and a typed-over text leave it 0.
@@ -191,24 +173,24 @@ void frmCfg::cmdSetIO_Click()
 // padded in their boxes, where the operator sees the spaces.
 void frmCfg::cmdSetPT_Click()
 {
-    if (!m_port->isOpen())
+    if (!MSComm1().isOpen() || !PortLink::mayWait())
         return;
     const unsigned generation = m_generation;
     for (int n = 1; n <= Lines; ++n) {
         QLineEdit *box = m_texts[n - 1];
-        send(Frames::StoreTextHead(quint8(n)));
         // Padded by the bytes that go out: a character outside the 16-bit range fills two
         // places of the box but is one byte on the line.
-        QByteArray text = Ansi::encode(box->text());
-        if (text.size() < Frames::StoreTextMin) {
-            const int spaces = Frames::StoreTextMin - int(text.size());
+        const QByteArray typed = Ansi::encode(box->text());
+        const Protocol::Frame frame = Frames::StoreText(quint8(n), typed);
+        const qsizetype spaces = frame.bytes.size() - 2 - typed.size();
+        if (spaces > 0)
             box->setText(box->text() + QString(spaces, QLatin1Char(' ')));
-            text.append(spaces, ' ');
-        }
-        m_port->write(text);
-        WaitTicks(TextTicks);
+        m_vars.putFrame(frame);
+        SendFrameCfg(2);
+        m_link->writeString(frame.bytes.mid(2));
+        WaitTicks(Bus::ReplyTicks);
         // Closed (and perhaps opened again) or the device gone during the wait: stop here.
-        if (generation != m_generation || !m_port->isOpen())
+        if (generation != m_generation || !MSComm1().isOpen())
             return;
     }
     send(ui->Check1->isChecked() ? Frames::StartupScreenOn() : Frames::StartupScreenOff());
@@ -222,10 +204,9 @@ void frmCfg::cmdSave_Click()
 // The device went away under the open port (an adapter pulled out). The port is closed, so the
 // buttons send nothing; the operator is told without stopping the window, which may be inside
 // a wait of "Send".
-void frmCfg::MSComm1_Lost(const QString &error)
+void frmCfg::MSComm1_Lost(const QString &message)
 {
-    auto *box = new QMessageBox(QMessageBox::Warning, QStringLiteral("TessalineApp"),
-                                QStringLiteral("COM%1 lost: %2").arg(m_port->commPort()).arg(error),
+    auto *box = new QMessageBox(QMessageBox::Warning, QStringLiteral("TessalineApp"), message,
                                 QMessageBox::Ok, this);
     box->setObjectName(QStringLiteral("PortLost"));
     box->setAttribute(Qt::WA_DeleteOnClose);

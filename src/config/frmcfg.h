@@ -1,14 +1,16 @@
 #pragma once
 
+#include "display/protocol.h"
+
 #include <QWidget>
 
 #include <memory>
 
 class CommPort;
+class PortLink;
 class QButtonGroup;
 class QComboBox;
 class QLineEdit;
-class TickTimer;
 struct modVariables;
 namespace Ui {
 class frmCfg;
@@ -33,7 +35,7 @@ public:
     void SendFrameCfg(int n);
     void WaitTicks(int n);
 
-    CommPort &MSComm1() { return *m_port; }
+    CommPort &MSComm1();
 
     void cmdSetBaud_Click();
     void cmdSetUID_Click();
@@ -46,14 +48,12 @@ protected:
 
 private:
     void Form_Load();
-    bool openPort();
-    void MSComm1_Lost(const QString &error);
-    void send(const QByteArray &frame);
+    void MSComm1_Lost(const QString &message);
+    void send(const Protocol::Frame &frame);
 
     std::unique_ptr<Ui::frmCfg> ui;
     modVariables &m_vars;
-    CommPort *m_port;
-    TickTimer *m_timer;
+    PortLink *m_link; // MSComm1 and Timer1
     QButtonGroup *m_baud;
     QLineEdit *m_texts[8];
     QComboBox *m_directions[8];

@@ -10,10 +10,8 @@
 #include <QButtonGroup>
 #include <QKeyEvent>
 
-namespace {
-constexpr int Rows = 4;
-constexpr int Columns = 20;
-} // namespace
+using Bus::Columns;
+using Bus::Rows;
 
 CommandPanel::CommandPanel(QWidget *parent)
     : QGroupBox(parent)
@@ -62,9 +60,9 @@ void CommandPanel::load()
     }
     for (int i = 0; i < Columns; ++i)
         ui->cboColumn->addItem(QString::number(i));
-    for (int i = 0; i < 8; ++i)
+    for (int i = 0; i < Bus::Lines; ++i)
         ui->cboOutput->addItem(QString::number(i));
-    for (int i = 1; i <= 8; ++i)
+    for (int i = 1; i <= Bus::Texts; ++i)
         ui->cboPT->addItem(QString::number(i));
     ui->cboPT->setCurrentIndex(0);
     ui->cboSta->addItems({QStringLiteral("ON"), QStringLiteral("OFF")});
@@ -75,10 +73,10 @@ void CommandPanel::load()
     ui->cboCursor->setCurrentIndex(0);
 }
 
-// Loads the frame into TxBuffer and sends it with its trace.
-void CommandPanel::send(const QByteArray &frame)
+// Loads the frames into TxBuffer and sends them with their trace.
+void CommandPanel::send(const QList<Protocol::Frame> &frames)
 {
-    m_link->SendFrame(m_link->vars().putFrame(frame));
+    m_link->SendFrame(m_link->vars().putFrames(frames));
 }
 
 bool CommandPanel::eventFilter(QObject *watched, QEvent *event)
@@ -101,7 +99,7 @@ void CommandPanel::txtASCIIInput_KeyPress(const QString &text)
 
 void CommandPanel::cmdCtrl_Click(int index)
 {
-    static const QByteArray codes[]
+    static const Protocol::Frame codes[]
         = {Frames::CursorHomeCode(), Frames::NextLineCode(), Frames::ClearCode()};
     send(codes[index]);
 }
@@ -129,8 +127,11 @@ void CommandPanel::cmdClrRow_Click()
     const int row = listIndex(ui->cboRow);
     if (row < 0)
         return;
-    const QByteArray home = Frames::CursorPosition(quint8(row), 0);
-    send(home + QByteArray(Columns, ' ') + home);
+    const Protocol::Frame home = Frames::CursorPosition(quint8(row), 0);
+    QList<Protocol::Frame> frames {home};
+    for (int c = 0; c < Columns; ++c)
+        frames << Frames::TextChar(' ');
+    send(frames << home);
 }
 
 // A space in the column on each of the four rows, then the cursor to the selected row there.
@@ -140,10 +141,10 @@ void CommandPanel::cmdClrCol_Click()
     const int column = listIndex(ui->cboColumn);
     if (row < 0 || column < 0)
         return;
-    QByteArray frames;
+    QList<Protocol::Frame> frames;
     for (int r = 0; r < Rows; ++r)
-        frames += Frames::CursorPosition(quint8(r), quint8(column)) + ' ';
-    send(frames + Frames::CursorPosition(quint8(row), quint8(column)));
+        frames << Frames::CursorPosition(quint8(r), quint8(column)) << Frames::TextChar(' ');
+    send(frames << Frames::CursorPosition(quint8(row), quint8(column)));
 }
 
 void CommandPanel::cmdBackLight_Click(int index)

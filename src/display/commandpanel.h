@@ -1,5 +1,7 @@
 #pragma once
 
+#include "display/protocol.h"
+
 #include <QGroupBox>
 
 #include <memory>
@@ -40,7 +42,8 @@ protected:
 
 private:
     void txtASCIIInput_KeyPress(const QString &text);
-    void send(const QByteArray &frame);
+    void send(const QList<Protocol::Frame> &frames);
+    void send(const Protocol::Frame &frame) { send(QList<Protocol::Frame> {frame}); }
     QButtonGroup *group(const char *name, int count);
 
     std::unique_ptr<Ui::CommandPanel> ui;

@@ -2,150 +2,155 @@
 
 namespace Frames {
 
+using namespace Protocol;
+
 namespace {
 
-QByteArray bytes(std::initializer_list<quint8> list)
+Frame frame(FrameId id, std::initializer_list<quint8> list)
 {
-    QByteArray out;
-    out.reserve(int(list.size()));
+    Frame out {id, {}};
+    out.bytes.reserve(qsizetype(list.size()));
     for (quint8 b : list)
-        out.append(char(b));
+        out.bytes.append(char(b));
     return out;
 }
 
-QByteArray command(quint8 opcode)
+// A one-byte frame, or a command frame with its opcode and arguments, as the table lays it out.
+Frame fixed(FrameId id, std::initializer_list<quint8> arguments = {})
 {
-    return bytes({CommandPrefix, opcode});
+    const FrameSpec &s = spec(id);
+    Frame out = s.opcode >= 0 ? frame(id, {CommandPrefix, quint8(s.opcode)})
+                              : frame(id, {quint8(s.first)});
+    for (quint8 b : arguments)
+        out.bytes.append(char(b));
+    return out;
 }
 
 } // namespace
 
-QByteArray UserCharCode(quint8 n)
+Frame UserCharCode(quint8 n)
 {
-    return bytes({n});
+    return frame(FrameId::UserCharCode, {n});
 }
-QByteArray CursorHomeCode()
+Frame CursorHomeCode()
 {
-    return bytes({11});
+    return fixed(FrameId::CursorHomeCode);
 }
-QByteArray NextLineCode()
+Frame NextLineCode()
 {
-    return bytes({12});
+    return fixed(FrameId::NextLineCode);
 }
-QByteArray ClearCode()
+Frame ClearCode()
 {
-    return bytes({13});
+    return fixed(FrameId::ClearCode);
 }
-QByteArray TextChar(quint8 ch)
+Frame TextChar(quint8 ch)
 {
-    return bytes({ch});
-}
-
-QByteArray CursorType(quint8 t)
-{
-    return command(t);
-}
-QByteArray BacklightOn()
-{
-    return command(OpBacklightOn);
-}
-QByteArray BacklightOff()
-{
-    return command(OpBacklightOff);
-}
-QByteArray LoadBitmaps()
-{
-    return command(OpLoadBitmaps);
-}
-QByteArray BacklightFlash()
-{
-    return command(OpBacklightFlash);
-}
-QByteArray AllOutputsOn()
-{
-    return command(OpAllOutputsOn);
-}
-QByteArray AllOutputsOff()
-{
-    return command(OpAllOutputsOff);
-}
-QByteArray StartupScreenOn()
-{
-    return command(OpStartupScreenOn);
-}
-QByteArray StartupScreenOff()
-{
-    return command(OpStartupScreenOff);
-}
-QByteArray SaveToEeprom()
-{
-    return command(OpSaveToEeprom);
-}
-QByteArray SetBaud4800()
-{
-    return command(OpSetBaud4800);
-}
-QByteArray SetBaud9600()
-{
-    return command(OpSetBaud9600);
+    return frame(FrameId::TextChar, {ch});
 }
 
-QByteArray SetUid(quint8 address)
+Frame CursorType(quint8 t)
 {
-    return bytes({CommandPrefix, OpSetUid, address});
+    return frame(FrameId::CursorType, {CommandPrefix, t});
+}
+Frame BacklightOn()
+{
+    return fixed(FrameId::BacklightOn);
+}
+Frame BacklightOff()
+{
+    return fixed(FrameId::BacklightOff);
+}
+Frame LoadBitmaps()
+{
+    return fixed(FrameId::LoadBitmaps);
+}
+Frame BacklightFlash()
+{
+    return fixed(FrameId::BacklightFlash);
+}
+Frame AllOutputsOn()
+{
+    return fixed(FrameId::AllOutputsOn);
+}
+Frame AllOutputsOff()
+{
+    return fixed(FrameId::AllOutputsOff);
+}
+Frame StartupScreenOn()
+{
+    return fixed(FrameId::StartupScreenOn);
+}
+Frame StartupScreenOff()
+{
+    return fixed(FrameId::StartupScreenOff);
+}
+Frame SaveToEeprom()
+{
+    return fixed(FrameId::SaveToEeprom);
+}
+Frame SetBaud4800()
+{
+    return fixed(FrameId::SetBaud4800);
+}
+Frame SetBaud9600()
+{
+    return fixed(FrameId::SetBaud9600);
 }
 
-QByteArray SetIoDirection(quint8 mask)
+Frame SetUid(quint8 address)
 {
-    return bytes({CommandPrefix, OpSetIoDirection, mask});
+    return fixed(FrameId::SetUid, {address});
 }
 
-QByteArray CursorPosition(quint8 row, quint8 column)
+Frame SetIoDirection(quint8 mask)
 {
-    return bytes({CommandPrefix, OpCursorPosition, row, column});
+    return fixed(FrameId::SetIoDirection, {mask});
 }
 
-QByteArray SetOutput(quint8 output, bool on)
+Frame CursorPosition(quint8 row, quint8 column)
 {
-    return bytes({CommandPrefix, OpSetOutput, output, on ? OutputOn : OutputOff});
+    return fixed(FrameId::CursorPosition, {row, column});
 }
 
-QByteArray ShowText(quint8 n, quint8 row)
+Frame SetOutput(quint8 output, bool on)
 {
-    return bytes({CommandPrefix, OpShowText, quint8(TextBase + n), row});
+    return fixed(FrameId::SetOutput, {output, on ? OutputOn : OutputOff});
 }
 
-QByteArray UploadChars(const std::array<quint8, 64> &table)
+Frame ShowText(quint8 n, quint8 row)
 {
-    QByteArray out = command(OpUploadChars);
-    out.append(reinterpret_cast<const char *>(table.data()), int(table.size()));
+    return fixed(FrameId::ShowText, {quint8(TextBase + n), row});
+}
+
+Frame UploadChars(const std::array<quint8, Bus::CharTableSize> &table)
+{
+    Frame out = fixed(FrameId::UploadChars);
+    out.bytes.append(reinterpret_cast<const char *>(table.data()), qsizetype(table.size()));
     return out;
 }
 
-QByteArray StoreTextHead(quint8 n)
+Frame StoreText(quint8 n, const QByteArray &text)
 {
-    return command(quint8(TextBase + n));
-}
-
-QByteArray StoreText(quint8 n, const QByteArray &text)
-{
-    QByteArray body = text.left(StoreTextMax);
+    Frame out = frame(FrameId::StoreText, {CommandPrefix, quint8(TextBase + n)});
+    const QByteArray body = text.left(StoreTextMax);
+    out.bytes += body;
     if (body.size() < StoreTextMin)
-        body.append(StoreTextMin - body.size(), ' ');
-    return StoreTextHead(n) + body;
+        out.bytes.append(StoreTextMin - body.size(), ' ');
+    return out;
 }
 
-QByteArray SelectDevice(quint8 address)
+Frame SelectDevice(quint8 address)
 {
-    return bytes({SelectCode, address});
+    return fixed(FrameId::SelectDevice, {address});
 }
-QByteArray DeselectDevice()
+Frame DeselectDevice()
 {
-    return bytes({DeselectCode});
+    return fixed(FrameId::DeselectDevice);
 }
-QByteArray SelectReply(quint8 address)
+Frame SelectReply(quint8 address)
 {
-    return bytes({ReplyCode, address});
+    return fixed(FrameId::SelectReply, {address});
 }
 
 bool isSelectReply(const QByteArray &chunk, quint8 address)

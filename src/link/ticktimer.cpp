@@ -4,6 +4,10 @@
 
 #include <QCoreApplication>
 
+namespace {
+int nesting = 0; // waits running, in every window: they nest on the one thread's stack
+}
+
 TickTimer::TickTimer(modVariables &vars, QObject *parent)
     : QObject(parent)
     , m_vars(vars)
@@ -13,8 +17,16 @@ TickTimer::TickTimer(modVariables &vars, QObject *parent)
     connect(&m_timer, &QTimer::timeout, this, [this] { ++m_vars.TickCount; });
 }
 
+bool TickTimer::mayWait()
+{
+    return nesting < MaxNesting;
+}
+
 void TickTimer::WaitTicks(int n)
 {
+    if (!mayWait())
+        return;
+    ++nesting;
     m_vars.TickCount = 0;
     m_timer.start();
     while (m_vars.TickCount < n) {
@@ -22,4 +34,5 @@ void TickTimer::WaitTicks(int n)
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     }
     m_timer.stop();
+    --nesting;
 }

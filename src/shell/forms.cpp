@@ -5,6 +5,7 @@
 #include <QCoreApplication>
 #include <QFont>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPointer>
 
 int listIndex(const QComboBox *list)
@@ -40,4 +41,10 @@ QFont formFont()
     font.setPointSizeF(8.25);
     font.setStyleHint(QFont::SansSerif);
     return font;
+}
+
+void showPortNotAvailable(QWidget *parent)
+{
+    QMessageBox::warning(parent, QStringLiteral("TessalineApp"),
+                         QStringLiteral("SELECTED PORT NOT AVAILABLE!"), QMessageBox::Ok);
 }

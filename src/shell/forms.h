@@ -2,6 +2,7 @@
 
 class QComboBox;
 class QFont;
+class QWidget;
 
 // Helpers that every window and panel shares.
 
@@ -15,3 +16,7 @@ void makePlainList(QComboBox *list);
 
 // The windows' font: Tahoma 8.25 pt, or a face of like metrics, or the platform's sans-serif.
 QFont formFont();
+
+// The message of a port that could not be opened: "SELECTED PORT NOT AVAILABLE!", titled with
+// the program's title, an OK button.
+void showPortNotAvailable(QWidget *parent);

@@ -5,13 +5,13 @@
 #include "link/commport.h"
 #include "link/hextrace.h"
 #include "link/modini.h"
+#include "link/portlink.h"
 #include "link/receive.h"
 #include "link/ticktimer.h"
 #include "shell/forms.h"
 #include "shell/modvariables.h"
 
 #include <QLayout>
-#include <QMessageBox>
 
 #include <cstdio>
 
@@ -41,8 +41,7 @@ frmMain::frmMain(modVariables &vars, QWidget *parent)
     : QMainWindow(parent)
     , ui(std::make_unique<Ui::frmMain>())
     , m_vars(vars)
-    , m_port(new CommPort(this))
-    , m_timer(new TickTimer(vars, this))
+    , m_link(new PortLink(vars, BusLog::Window::Main, this))
     , m_selection(new QLabel(this))
     , m_portState(new QLabel(this))
 {
@@ -58,9 +57,9 @@ frmMain::frmMain(modVariables &vars, QWidget *parent)
 
     ui->Frame2->attach(this);
     ui->Frame3->attach(this);
-    m_port->setRThreshold(2);
-    connect(m_port, &CommPort::received, this, &frmMain::MSComm1_OnComm);
-    connect(m_port, &CommPort::lost, this, &frmMain::MSComm1_Lost);
+    MSComm1().setRThreshold(2);
+    connect(m_link, &PortLink::received, this, &frmMain::MSComm1_OnComm);
+    connect(m_link, &PortLink::lost, this, &frmMain::MSComm1_Lost);
     connect(ui->cmdConnect, &QPushButton::clicked, this, &frmMain::cmdConnect_Click);
     connect(ui->mnuCfg, &QAction::triggered, this, &frmMain::mnuCfg_Click);
 
@@ -68,6 +67,11 @@ frmMain::frmMain(modVariables &vars, QWidget *parent)
 }
 
 frmMain::~frmMain() = default;
+
+CommPort &frmMain::MSComm1()
+{
+    return m_link->port();
+}
 
 void frmMain::Form_Load()
 {
@@ -94,23 +98,23 @@ void frmMain::cmdConnect_Click()
 {
     if (ui->cmdConnect->text() == QLatin1String("Connect")) {
         // Values set before a failure stay set, as the operator's last choice.
-        bool ok = m_port->setSettings(ui->cboBaud->currentText() + QStringLiteral(",n,8,1"));
+        CommPort &port = MSComm1();
+        bool ok = port.setSettings(ui->cboBaud->currentText() + QStringLiteral(",n,8,1"));
         if (ok) {
-            m_vars.PortSettings = m_port->settings();
-            m_port->setCommPort(listIndex(ui->cboComm) + 1);
-            m_vars.CommPortText = QString::number(m_port->commPort());
-            ok = m_port->open();
+            m_vars.PortSettings = port.settings();
+            port.setCommPort(listIndex(ui->cboComm) + 1);
+            m_vars.CommPortText = QString::number(port.commPort());
+            ok = port.open();
         }
         if (!ok) {
-            QMessageBox::warning(this, QStringLiteral("TessalineApp"),
-                                 QStringLiteral("SELECTED PORT NOT AVAILABLE!"), QMessageBox::Ok);
+            showPortNotAvailable(this);
             return;
         }
         ui->cmdConnect->setText(QStringLiteral("Disconnect"));
         ui->mnuCfg->setEnabled(true);
         ui->Frame2->setEnabled(true);
     } else {
-        m_port->close();
+        MSComm1().close();
         ui->cmdConnect->setText(QStringLiteral("Connect"));
         ui->mnuCfg->setEnabled(false);
         ui->Frame2->setEnabled(false);
@@ -130,39 +134,36 @@ void frmMain::mnuCfg_Click()
 
 void frmMain::SendFrame(int n)
 {
-    if (!m_port->isOpen() || n < 0 || n > modVariables::TxBufferSize)
+    if (!MSComm1().isOpen() || n < 0 || n > modVariables::TxBufferSize)
         return;
     ui->lblTxData->clear();
     ui->lblRxData->clear();
-    QString trace;
-    for (int i = 0; i < n; ++i) {
-        m_port->writeByte(m_vars.TxBuffer[i]);
-        trace += HexTrace(m_vars.TxBuffer[i]);
-    }
-    ui->lblTxData->setText(trace);
+    m_link->sendBuffer(n);
+    ui->lblTxData->setText(
+        HexTrace(QByteArray(reinterpret_cast<const char *>(m_vars.TxBuffer.data()), n)));
 }
 
 void frmMain::WaitTicks(int n)
 {
-    m_timer->WaitTicks(n);
+    m_link->WaitTicks(n);
 }
 
 // Only a block that starts with a reply from the selected address counts; the rest of the
 // block, and any other block, is dropped.
 void frmMain::MSComm1_OnComm()
 {
-    const QString trace = ReceiveBlock(m_vars, m_port->readAll());
+    const QString trace = ReceiveBlock(m_vars, m_link->readAll());
     if (!trace.isEmpty())
         ui->lblRxData->setText(ui->lblRxData->text() + trace);
 }
 
 // The device went away under the open port: the window returns to its closed state.
-void frmMain::MSComm1_Lost(const QString &error)
+void frmMain::MSComm1_Lost(const QString &message)
 {
     ui->cmdConnect->setText(QStringLiteral("Connect"));
     ui->mnuCfg->setEnabled(false);
     ui->Frame2->setEnabled(false);
-    m_portState->setText(QStringLiteral("COM%1 lost: %2").arg(m_vars.CommPortText, error));
+    m_portState->setText(message);
 }
 
 void frmMain::setSelectionStatus(const QString &text)
@@ -178,6 +179,7 @@ void frmMain::setCommandsEnabled(bool enabled)
 void frmMain::showPortState()
 {
     m_portState->setText(
-        m_port->isOpen() ? QStringLiteral("COM%1 %2").arg(m_vars.CommPortText, m_port->settings())
-                         : QStringLiteral("Port closed"));
+        MSComm1().isOpen()
+            ? QStringLiteral("COM%1 %2").arg(m_vars.CommPortText, MSComm1().settings())
+            : QStringLiteral("Port closed"));
 }

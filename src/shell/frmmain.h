@@ -8,8 +8,8 @@
 
 class CommPort;
 class frmCfg;
+class PortLink;
 class QLabel;
-class TickTimer;
 namespace Ui {
 class frmMain;
 }
@@ -31,7 +31,7 @@ public:
     void setSelectionStatus(const QString &text) override;
     void setCommandsEnabled(bool enabled) override;
 
-    CommPort &MSComm1() { return *m_port; }
+    CommPort &MSComm1();
 
     void cmdConnect_Click();
     void mnuCfg_Click();
@@ -39,13 +39,12 @@ public:
 private:
     void Form_Load();
     void MSComm1_OnComm();
-    void MSComm1_Lost(const QString &error);
+    void MSComm1_Lost(const QString &message);
     void showPortState();
 
     std::unique_ptr<Ui::frmMain> ui;
     modVariables &m_vars;
-    CommPort *m_port;
-    TickTimer *m_timer;
+    PortLink *m_link; // MSComm1 and Timer1
     QLabel *m_selection; // first status panel: selection messages alone
     QLabel *m_portState; // second status panel: the port and its settings
     std::unique_ptr<frmCfg> m_cfg; // created at the first "Configure LCD", then reused

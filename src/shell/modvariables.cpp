@@ -2,10 +2,12 @@
 
 #include <algorithm>
 
-int modVariables::putFrame(const QByteArray &frame)
+int modVariables::putFrames(const QList<Protocol::Frame> &frames)
 {
-    if (frame.size() > TxBufferSize)
+    const QByteArray bytes = Protocol::bytesOf(frames);
+    if (bytes.size() > TxBufferSize)
         return 0;
-    std::copy(frame.begin(), frame.end(), TxBuffer.begin());
-    return int(frame.size());
+    std::copy(bytes.begin(), bytes.end(), TxBuffer.begin());
+    TxFrames = frames;
+    return int(bytes.size());
 }

@@ -1,6 +1,10 @@
 #pragma once
 
+#include "buslog/buslog.h"
+#include "display/protocol.h"
+
 #include <QByteArray>
+#include <QList>
 #include <QString>
 #include <QtGlobal>
 
@@ -10,7 +14,7 @@
 struct modVariables
 {
     static constexpr int TxBufferSize = 71;
-    static constexpr int CharTableSize = 64;
+    static constexpr int CharTableSize = Bus::CharTableSize;
 
     std::array<quint8, TxBufferSize> TxBuffer {}; // the frame being sent, from byte 0
     qint16 TickCount = 0; // ticks counted during a wait
@@ -20,7 +24,13 @@ struct modVariables
     QString PortSettings; // the port's settings text, as in 9600,n,8,1
     std::array<quint8, CharTableSize> CharTable {}; // 8 user-defined characters, 8 rows each
 
-    // Writes a frame into TxBuffer from byte 0 and returns its length for the send call.
-    // A frame longer than the buffer is refused with length 0.
-    int putFrame(const QByteArray &frame);
+    // What TxBuffer holds, frame by frame, as its sender built it: the send routines name what
+    // they write by it.
+    QList<Protocol::Frame> TxFrames;
+    BusLog busLog; // every frame in and out, from the program's start
+
+    // Writes frames into TxBuffer from byte 0, one after the other, and returns their length
+    // for the send call. Frames longer than the buffer together are refused with length 0.
+    int putFrames(const QList<Protocol::Frame> &frames);
+    int putFrame(const Protocol::Frame &frame) { return putFrames({frame}); }
 };

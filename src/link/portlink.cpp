@@ -1,0 +1,108 @@
+#include "link/portlink.h"
+
+#include "link/commport.h"
+#include "link/ticktimer.h"
+#include "shell/modvariables.h"
+
+#include <utility>
+
+PortLink::PortLink(modVariables &vars, BusLog::Window window, QObject *parent)
+    : QObject(parent)
+    , m_vars(vars)
+    , m_window(window)
+    , m_port(new CommPort(this))
+    , m_timer(new TickTimer(vars, this))
+{
+    m_port->setObjectName(QStringLiteral("MSComm1"));
+    m_timer->setObjectName(QStringLiteral("Timer1"));
+    connect(m_port, &CommPort::received, this, &PortLink::received);
+    connect(m_port, &CommPort::lost, this, [this](const QString &why) {
+        emit lost(QStringLiteral("COM%1 lost: %2").arg(m_port->commPort()).arg(why));
+    });
+}
+
+PortLink::~PortLink() = default;
+
+bool PortLink::openFromSettings()
+{
+    m_port->close();
+    if (!m_port->setSettings(m_vars.PortSettings))
+        return false;
+    bool isNumber = false;
+    const int number = m_vars.CommPortText.trimmed().toInt(&isNumber);
+    if (!isNumber)
+        return false;
+    m_port->setCommPort(number);
+    return m_port->open();
+}
+
+bool PortLink::sendBuffer(int n)
+{
+    if (!m_port->isOpen() || n < 0 || n > modVariables::TxBufferSize)
+        return false;
+    for (int i = 0; i < n; ++i)
+        m_port->writeByte(m_vars.TxBuffer[size_t(i)]);
+    record(QByteArray(reinterpret_cast<const char *>(m_vars.TxBuffer.data()), n));
+    return true;
+}
+
+bool PortLink::writeString(const QByteArray &bytes)
+{
+    if (!m_port->isOpen())
+        return false;
+    m_port->write(bytes);
+    record(bytes);
+    return true;
+}
+
+QByteArray PortLink::readAll()
+{
+    const QByteArray bytes = m_port->readAll();
+    if (!bytes.isEmpty())
+        m_vars.busLog.received(m_port->commPort(), m_window, bytes);
+    return bytes;
+}
+
+void PortLink::WaitTicks(int n)
+{
+    m_timer->WaitTicks(n);
+}
+
+bool PortLink::mayWait()
+{
+    return TickTimer::mayWait();
+}
+
+// Names what was written by the frames its sender put into TxBuffer. A frame of which only the
+// head went out waits for its rest; bytes that no sender named are read as a module would.
+void PortLink::record(const QByteArray &written)
+{
+    using Protocol::Frame;
+    const auto log = [this](const QList<Frame> &frames) {
+        m_vars.busLog.sent(m_port->commPort(), m_window, frames);
+    };
+    if (m_openWritten > 0) {
+        const Frame open = std::exchange(m_open, {});
+        const qsizetype head = std::exchange(m_openWritten, 0);
+        if (open.bytes.mid(head) == written)
+            return log({open});
+        log({{Protocol::FrameId::Unknown, open.bytes.left(head)}});
+    }
+    const QByteArray named = Protocol::bytesOf(m_vars.TxFrames);
+    if (named == written)
+        return log(m_vars.TxFrames);
+    if (m_vars.TxFrames.size() == 1 && !written.isEmpty() && named.startsWith(written)) {
+        m_open = m_vars.TxFrames.front();
+        m_openWritten = written.size();
+        return;
+    }
+    QList<Frame> frames;
+    Protocol::Decoder decoder;
+    for (char c : written) {
+        if (const auto f = decoder.push(quint8(c)))
+            frames << *f;
+    }
+    if (const auto f = decoder.pause())
+        frames << *f;
+    log(frames);
+}
