@@ -33,6 +33,16 @@ constexpr quint8 ClearByte = 13;
 constexpr quint8 LastUserChar = 7;
 constexpr quint8 FirstPrintable = 32;
 
+} // namespace
+
+bool LcdSettings::operator==(const LcdSettings &other) const
+{
+    return address == other.address && baud == other.baud && directions == other.directions
+        && startupScreen == other.startupScreen && texts == other.texts && chars == other.chars;
+}
+
+namespace {
+
 constexpr char ImageTitle[] = "tessaline-sim EEPROM 1";
 
 QByteArrayList imageKeys()
@@ -61,12 +71,6 @@ bool isHex(const QByteArray &value)
 }
 
 } // namespace
-
-bool LcdSettings::operator==(const LcdSettings &other) const
-{
-    return address == other.address && baud == other.baud && directions == other.directions
-        && startupScreen == other.startupScreen && texts == other.texts && chars == other.chars;
-}
 
 QByteArray LcdSettings::image() const
 {
@@ -120,7 +124,7 @@ std::optional<LcdSettings> LcdSettings::fromImage(const QByteArray &image, QStri
         } else {
             QByteArray &text = s.texts[size_t(i - 4)];
             text = QByteArray::fromHex(value);
-            ok = isHex(value) && text.size() <= Frames::StoreTextMax;
+            ok = isHex(value) && text.size() <= TextMax;
         }
         if (!ok)
             return rejected(
@@ -282,6 +286,12 @@ void LcdModule::saveToEeprom()
     ++m_saves;
 }
 
+void LcdModule::powerUp(const LcdSettings &eeprom)
+{
+    m_eeprom = eeprom;
+    powerCycle();
+}
+
 void LcdModule::setBaud(int baud)
 {
     if (baud == 4800 || baud == 9600)
@@ -313,12 +323,6 @@ void LcdModule::powerCycle()
         for (int r = 0; r < Rows; ++r)
             showText(r + 1, r);
     }
-}
-
-void LcdModule::powerUp(const LcdSettings &eeprom)
-{
-    m_eeprom = eeprom;
-    powerCycle();
 }
 
 LcdBus::LcdBus(const QList<quint8> &addresses)
@@ -356,18 +360,6 @@ QByteArray LcdBus::feed(const QByteArray &bytes)
     return answers;
 }
 
-QByteArray LcdBus::feedAt(const QByteArray &bytes, int lineBaud)
-{
-    bool heard = false;
-    for (LcdModule &m : m_modules) {
-        m.setListening(m.baud() == lineBaud);
-        if (!m.isListening())
-            m.countGarbled(bytes.size());
-        heard = heard || m.isListening();
-    }
-    return heard ? feed(bytes) : QByteArray();
-}
-
 void LcdBus::pause()
 {
     if (m_state == Text)
@@ -383,6 +375,18 @@ QString LcdBus::describe() const
     for (const LcdModule &m : m_modules)
         lines << m.describe();
     return lines.join(QLatin1Char('\n'));
+}
+
+QByteArray LcdBus::feedAt(const QByteArray &bytes, int lineBaud)
+{
+    bool heard = false;
+    for (LcdModule &m : m_modules) {
+        m.setListening(m.baud() == lineBaud);
+        if (!m.isListening())
+            m.countGarbled(bytes.size());
+        heard = heard || m.isListening();
+    }
+    return heard ? feed(bytes) : QByteArray();
 }
 
 template<typename F> void LcdBus::forSelected(F f)

@@ -17,6 +17,7 @@ struct LcdSettings
 {
     static constexpr int TextCount = 8;
     static constexpr int CharBytes = 64; // 8 characters x 8 pixel rows
+    static constexpr int TextMax = 20; // bytes a stored text keeps
 
     quint8 address = 100;
     int baud = 9600; // 4800 or 9600

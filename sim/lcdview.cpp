@@ -358,7 +358,7 @@ void ModuleView::refresh(bool phaseOn)
     }
     m_startup->setText(tr("Start-up screen: %1")
                            .arg(m_module.startupScreen() ? tr("on (texts 1 to 4)") : tr("off")));
-    m_counters->setText(tr("EEPROM saves: %1    Bitmap loads: %2\nGarbled bytes: %3")
+    m_counters->setText(tr("EEPROM saves: %1\nBitmap loads: %2\nGarbled bytes: %3")
                             .arg(m_module.saveCount())
                             .arg(m_module.bitmapLoadCount())
                             .arg(m_module.garbledCount()));

@@ -144,8 +144,8 @@ void tst_SimPort::speeds()
         bool inFrame;
     } steps[] = {
         {B9600, SelectDevice(105) + SelectDevice(100) + "A", SelectReply(100), false},
-        {B4800, SelectDevice(105) + StoreTextHead(1) + "Slow", SelectReply(105), true},
-        {B19200, UploadChars({}).left(10), {}, false},
+        {B4800, SelectDevice(105) + QByteArray::fromHex("fe65") + "Slow", SelectReply(105), true},
+        {B19200, QByteArray::fromHex("fe64") + QByteArray(8, '\0'), {}, false},
         {B9600, SelectDevice(100) + "B", SelectReply(100), false},
     };
     qint64 garbled[2] = {};

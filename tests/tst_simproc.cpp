@@ -403,7 +403,7 @@ void tst_simproc::speed()
     QVERIFY(line.setSpeed(B9600)
             && line.send(SelectDevice(101) + SelectDevice(99) + SelectDevice(132)));
     QCOMPARE(sim.await(132, "selected", "yes"), u"yes"_s);
-    QCOMPARE(line.answers(), SelectReply(132));
+    QCOMPARE(line.answers(), QByteArray(SelectReply(132)));
     QString seen;
     for (int address : {100, 105, 132})
         seen += sim.fields(address).value("selected") + sim.fields(address).value("garbled");
@@ -458,7 +458,7 @@ void tst_simproc::flood()
     const qint64 pid = sim.process.processId();
     const qint64 idle = statusKiB(pid, "VmRSS"), idlePeak = statusKiB(pid, "VmHWM");
 
-    const QByteArray block = SelectDevice(100).repeated(8192) + QByteArray(32768, 'x');
+    const QByteArray block = QByteArray(SelectDevice(100)).repeated(8192) + QByteArray(32768, 'x');
     for (int i = 0; i < 512; ++i) // 32 MiB
         QVERIFY(line.send(block));
     QVERIFY(line.send(ClearCode() + "done"));
