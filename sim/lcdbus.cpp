@@ -5,6 +5,8 @@
 
 #include <QStringList>
 
+#include <cctype>
+
 namespace {
 
 // Printable ASCII stays, the rest (and the quote and backslash) become \xHH.
@@ -32,6 +34,100 @@ bool LcdSettings::operator==(const LcdSettings &other) const
 {
     return address == other.address && baud == other.baud && directions == other.directions
         && startupScreen == other.startupScreen && texts == other.texts && chars == other.chars;
+}
+
+namespace {
+
+constexpr char ImageTitle[] = "tessaline-sim EEPROM 1";
+
+QByteArrayList imageKeys()
+{
+    QByteArrayList keys = {"address", "baud", "directions", "startup"};
+    for (int n = 1; n <= LcdSettings::TextCount; ++n)
+        keys << "text" + QByteArray::number(n);
+    return keys << "chars";
+}
+
+std::optional<LcdSettings> rejected(QString *why, const QString &reason)
+{
+    if (why)
+        *why = reason;
+    return std::nullopt;
+}
+
+// Hex digits only, and an even number of them: fromHex() would skip anything else.
+bool isHex(const QByteArray &value)
+{
+    for (char c : value) {
+        if (!std::isxdigit(static_cast<unsigned char>(c)))
+            return false;
+    }
+    return value.size() % 2 == 0;
+}
+
+} // namespace
+
+QByteArray LcdSettings::image() const
+{
+    QByteArrayList values = {QByteArray::number(address), QByteArray::number(baud),
+                             QByteArray::number(directions, 16).toUpper().rightJustified(2, '0'),
+                             startupScreen ? "on" : "off"};
+    for (const QByteArray &text : texts)
+        values << text.toHex().toUpper();
+    values << chars.toHex().toUpper();
+    const QByteArrayList keys = imageKeys();
+    QByteArray out = QByteArray(ImageTitle) + '\n';
+    for (int i = 0; i < keys.size(); ++i)
+        out += keys[i] + ' ' + values[i] + '\n';
+    return out;
+}
+
+std::optional<LcdSettings> LcdSettings::fromImage(const QByteArray &image, QString *why)
+{
+    if (image.size() > MaxImageSize || !image.startsWith(QByteArray(ImageTitle) + '\n'))
+        return rejected(why, QStringLiteral("not an EEPROM file of tessaline-sim"));
+    QByteArrayList lines = image.split('\n');
+    lines.removeFirst();
+    const QByteArrayList keys = imageKeys();
+    if (lines.size() != keys.size() + 1 || !lines.last().isEmpty())
+        return rejected(why, QStringLiteral("cut short or too long"));
+
+    LcdSettings s;
+    bool ok = true;
+    for (int i = 0; i < keys.size(); ++i) {
+        const qsizetype space = lines[i].indexOf(' ');
+        const QByteArray key = lines[i].left(space);
+        const QByteArray value = space < 0 ? QByteArray() : lines[i].mid(space + 1);
+        if (key != keys[i])
+            return rejected(why, QStringLiteral("line %1 is not \"%2\"").arg(i + 2).arg(keys[i]));
+        if (key == "address") {
+            const uint a = value.toUInt(&ok);
+            ok = ok && a <= 255;
+            s.address = quint8(a);
+        } else if (key == "baud") {
+            s.baud = value.toInt(&ok);
+            ok = ok && (s.baud == 4800 || s.baud == 9600);
+        } else if (key == "directions") {
+            s.directions = quint8(value.toUInt(&ok, 16));
+            ok = ok && value.size() == 2;
+        } else if (key == "startup") {
+            ok = value == "on" || value == "off";
+            s.startupScreen = value == "on";
+        } else if (key == "chars") {
+            s.chars = QByteArray::fromHex(value);
+            ok = isHex(value) && s.chars.size() == CharBytes;
+        } else {
+            QByteArray &text = s.texts[size_t(i - 4)];
+            text = QByteArray::fromHex(value);
+            ok = isHex(value) && text.size() <= TextMax;
+        }
+        if (!ok)
+            return rejected(
+                why,
+                QStringLiteral("%1 \"%2\" is out of range")
+                    .arg(QString::fromLatin1(key), QString::fromLatin1(value.left(40))));
+    }
+    return s;
 }
 
 LcdModule::LcdModule(quint8 address)
@@ -62,10 +158,34 @@ QByteArray LcdModule::text(int n) const
     return m_settings.texts[size_t(n - 1)];
 }
 
+const char *LcdModule::cursorName(CursorType type)
+{
+    switch (type) {
+    case Underscore:
+        return "underscore";
+    case Blinking:
+        return "blinking";
+    case Hidden:
+        return "hidden";
+    }
+    return "";
+}
+
+const char *LcdModule::backlightName(Backlight backlight)
+{
+    switch (backlight) {
+    case BacklightOn:
+        return "on";
+    case BacklightOff:
+        return "off";
+    case BacklightFlashing:
+        return "flashing";
+    }
+    return "";
+}
+
 QString LcdModule::describe() const
 {
-    static const char *const cursorNames[] = {"", "underscore", "blinking", "hidden"};
-    static const char *const backlightNames[] = {"on", "off", "flashing"};
     QStringList rows;
     for (int r = 0; r < Rows; ++r)
         rows << QLatin1Char('"') + escaped(row(r)) + QLatin1Char('"');
@@ -74,18 +194,19 @@ QString LcdModule::describe() const
         texts << QLatin1Char('"') + escaped(t) + QLatin1Char('"');
     return QStringLiteral("module %1: selected=%2 baud=%3 backlight=%4 cursor=%5@%6,%7 "
                           "outputs=%8 directions=%9 startup=%10 saves=%11 loads=%12 "
-                          "display=%13 texts=%14 chars=%15")
+                          "garbled=%13 display=%14 texts=%15 chars=%16")
         .arg(m_settings.address)
         .arg(QLatin1String(m_selected ? "yes" : "no"))
         .arg(m_settings.baud)
-        .arg(QLatin1String(backlightNames[m_backlight]))
-        .arg(QLatin1String(cursorNames[m_cursorType]))
+        .arg(QLatin1String(backlightName(m_backlight)))
+        .arg(QLatin1String(cursorName(m_cursorType)))
         .arg(m_row)
         .arg(m_column)
         .arg(hexByte(m_outputs), hexByte(m_settings.directions),
              QLatin1String(m_settings.startupScreen ? "on" : "off"))
         .arg(m_saves)
         .arg(m_bitmapLoads)
+        .arg(m_garbled)
         .arg(rows.join(QLatin1Char('/')), texts.join(QLatin1Char(',')),
              QString::fromLatin1(m_settings.chars.toHex().toUpper()));
 }
@@ -158,6 +279,12 @@ void LcdModule::saveToEeprom()
 {
     m_eeprom = m_settings;
     ++m_saves;
+}
+
+void LcdModule::powerUp(const LcdSettings &eeprom)
+{
+    m_eeprom = eeprom;
+    powerCycle();
 }
 
 void LcdModule::setBaud(int baud)
@@ -243,6 +370,18 @@ QString LcdBus::describe() const
     for (const LcdModule &m : m_modules)
         lines << m.describe();
     return lines.join(QLatin1Char('\n'));
+}
+
+QByteArray LcdBus::feedAt(const QByteArray &bytes, int lineBaud)
+{
+    bool heard = false;
+    for (LcdModule &m : m_modules) {
+        m.setListening(m.baud() == lineBaud);
+        if (!m.isListening())
+            m.countGarbled(bytes.size());
+        heard = heard || m.isListening();
+    }
+    return heard ? feed(bytes) : QByteArray();
 }
 
 template<typename F> void LcdBus::forSelected(F f)

@@ -9,6 +9,7 @@
 
 #include <array>
 #include <deque>
+#include <optional>
 
 // A model of the LCD modules on the RS485 bus: what each module shows and keeps after reading
 // the frames of the wire protocol. Qt Core only, so tests and the viewer share it.
@@ -18,6 +19,7 @@ struct LcdSettings
 {
     static constexpr int TextCount = 8;
     static constexpr int CharBytes = 64; // 8 characters x 8 pixel rows
+    static constexpr int TextMax = 20; // bytes a stored text keeps
 
     quint8 address = 100;
     int baud = 9600; // 4800 or 9600
@@ -28,6 +30,14 @@ struct LcdSettings
 
     bool operator==(const LcdSettings &other) const;
     bool operator!=(const LcdSettings &other) const { return !(*this == other); }
+
+    // The EEPROM as a small text file: a first line that names it, then one "key value" line
+    // per setting in a fixed order, texts and characters in hex.
+    QByteArray image() const;
+    // The settings of an image, or none (with why) for a file that is cut, corrupt or another
+    // program's; never more than MaxImageSize bytes are worth reading.
+    static std::optional<LcdSettings> fromImage(const QByteArray &image, QString *why = nullptr);
+    static constexpr int MaxImageSize = 1024;
 };
 
 // One 20x4 character module.
@@ -51,7 +61,9 @@ public:
     // State.
     quint8 address() const { return m_settings.address; }
     int baud() const { return m_settings.baud; }
-    bool isSelected() const { return m_selected; }
+    // Addressed by the last selection and hearing the line: the frames after a selection are
+    // its own. A module that does not hear the line is never selected for them.
+    bool isSelected() const { return m_selected && m_listening; }
     quint8 at(int row, int column) const; // a space outside the display
     QByteArray row(int row) const; // 20 bytes, empty outside the display
     int cursorRow() const { return m_row; }
@@ -67,13 +79,25 @@ public:
     const LcdSettings &eeprom() const { return m_eeprom; }
     int saveCount() const { return m_saves; }
     int bitmapLoadCount() const { return m_bitmapLoads; }
+    // Whether the module hears the line: at another speed than its own it understands nothing,
+    // and the bytes it got as garbage are counted.
+    bool isListening() const { return m_listening; }
+    qint64 garbledCount() const { return m_garbled; }
 
-    // One line: address, selection, speed, backlight, cursor, outputs, counters, the four
-    // rows, the stored texts and the characters; bytes outside printable ASCII as \xHH.
+    static const char *cursorName(CursorType type);
+    static const char *backlightName(Backlight backlight);
+
+    // One line: address, selection, speed, backlight, cursor, outputs, counters (saves, bitmap
+    // loads, garbled bytes), the four rows, the stored texts and the characters; bytes outside
+    // printable ASCII as \xHH.
     QString describe() const;
 
     // What the frames do. Out-of-range arguments change nothing.
-    void setSelected(bool selected) { m_selected = selected; }
+    void setSelected(bool selected)
+    {
+        if (m_listening)
+            m_selected = selected;
+    }
     void writeCode(quint8 code); // a character code at the cursor, which then advances
     void cursorHome();
     void nextLine();
@@ -96,6 +120,11 @@ public:
     // Power off and on: the working settings come back from the EEPROM, the rest starts
     // afresh, and with the start-up screen on, texts 1 to 4 appear on rows 0 to 3.
     void powerCycle();
+    // Power-up with this EEPROM content, as a module that kept it from its last run.
+    void powerUp(const LcdSettings &eeprom);
+
+    void setListening(bool listening) { m_listening = listening; }
+    void countGarbled(qint64 bytes) { m_garbled += bytes; }
 
 private:
     LcdSettings m_settings;
@@ -107,8 +136,10 @@ private:
     Backlight m_backlight = BacklightOn;
     quint8 m_outputs = 0;
     bool m_selected = false;
+    bool m_listening = true;
     int m_saves = 0;
     int m_bitmapLoads = 0;
+    qint64 m_garbled = 0;
 };
 
 // The modules sharing one byte stream. One parser tracks frame boundaries for all of them:
@@ -127,6 +158,11 @@ public:
 
     // Reads bytes from the line; returns what the modules answer (SelectReply frames).
     QByteArray feed(const QByteArray &bytes);
+    // The same bytes sent at lineBaud: only the modules of that speed hear them, the others
+    // count them as garbage; when no module has that speed no parser sees them at all. Each
+    // module keeps whether it heard until the next call, so that the pause after a frame goes
+    // to the modules that heard it.
+    QByteArray feedAt(const QByteArray &bytes, int lineBaud);
     // The line has been quiet: ends a stored text, resolves 254,103 as SetBaud4800 and drops
     // any other partial frame.
     void pause();

@@ -12,6 +12,8 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include <algorithm>
+
 using LcdRender::DotColumns;
 using LcdRender::DotRows;
 
@@ -31,6 +33,14 @@ QString shownText(const QByteArray &bytes)
             ch = QChar(0x00B7);
     }
     return text;
+}
+
+QString cursorText(LcdModule::CursorType type, int row, int column)
+{
+    return ModuleView::tr("%1 at row %2, column %3")
+        .arg(QLatin1String(LcdModule::cursorName(type)))
+        .arg(row)
+        .arg(column);
 }
 
 QLabel *caption(const QString &text)
@@ -69,20 +79,36 @@ QSize LcdCells::sizeHint() const
             2 * m_margin + (m_rows * CellPitchY + 1) * m_pitch};
 }
 
+int LcdCells::pitch() const
+{
+    const QSize hint = sizeHint();
+    return std::max(m_pitch,
+                    std::min(width() * m_pitch / hint.width(), height() * m_pitch / hint.height()));
+}
+
+QRect LcdCells::bezelRect() const
+{
+    const int p = pitch();
+    const QSize size(2 * margin() + (m_columns * CellPitchX + 1) * p,
+                     2 * margin() + (m_rows * CellPitchY + 1) * p);
+    return {QPoint((width() - size.width()) / 2, (height() - size.height()) / 2), size};
+}
+
 QRect LcdCells::panelRect() const
 {
-    const QSize size = sizeHint();
-    return QRect(QPoint(0, 0), size).adjusted(m_margin, m_margin, -m_margin, -m_margin);
+    const int m = margin();
+    return bezelRect().adjusted(m, m, -m, -m);
 }
 
 QRect LcdCells::dotRect(int row, int column, int dotRow, int dotColumn) const
 {
     // A dot fills its pitch but for a thin line, as the dots of a real panel do.
-    const int gap = std::max(1, m_pitch / 4);
-    const QPoint origin = panelRect().topLeft() + QPoint(m_pitch, m_pitch);
-    const int x = origin.x() + (column * CellPitchX + dotColumn) * m_pitch;
-    const int y = origin.y() + (row * CellPitchY + dotRow) * m_pitch;
-    return {x, y, m_pitch - gap, m_pitch - gap};
+    const int p = pitch();
+    const int gap = std::max(1, p / 4);
+    const QPoint origin = panelRect().topLeft() + QPoint(p, p);
+    const int x = origin.x() + (column * CellPitchX + dotColumn) * p;
+    const int y = origin.y() + (row * CellPitchY + dotRow) * p;
+    return {x, y, p - gap, p - gap};
 }
 
 QColor LcdCells::panelColor(bool backlit)
@@ -100,12 +126,11 @@ QColor LcdCells::dotColor(bool backlit, bool lit)
 void LcdCells::paintEvent(QPaintEvent *)
 {
     QPainter p(this);
-    const QRect all(QPoint(0, 0), sizeHint());
-    if (m_margin > 0) {
+    if (margin() > 0) {
         p.setRenderHint(QPainter::Antialiasing);
         p.setPen(Qt::NoPen);
         p.setBrush(QColor(38, 40, 44));
-        p.drawRoundedRect(all, m_margin / 2.0, m_margin / 2.0);
+        p.drawRoundedRect(bezelRect(), margin() / 2.0, margin() / 2.0);
         p.setRenderHint(QPainter::Antialiasing, false);
     }
     p.fillRect(panelRect(), panelColor(m_backlit));
@@ -167,29 +192,61 @@ ModuleView::ModuleView(const LcdModule &module, QWidget *parent)
     , m_module(module)
     , m_display(new LcdCells(LcdModule::Columns, LcdModule::Rows, 4, 14))
     , m_userChars(new LcdCells(8, 1, 3, 3))
-    , m_address(new QLabel)
-    , m_speed(new QLabel)
-    , m_selectedLamp(new Lamp(QColor(70, 150, 255)))
-    , m_selected(new QLabel)
-    , m_backlight(new QLabel)
-    , m_cursor(new QLabel)
-    , m_startup(new QLabel)
-    , m_counters(new QLabel)
 {
     m_display->setObjectName(QStringLiteral("display"));
+    m_display->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
     m_userChars->setObjectName(QStringLiteral("userChars"));
-    m_address->setObjectName(QStringLiteral("address"));
-    m_speed->setObjectName(QStringLiteral("speed"));
-    m_selectedLamp->setObjectName(QStringLiteral("selectedLamp"));
-    m_selected->setObjectName(QStringLiteral("selected"));
-    m_backlight->setObjectName(QStringLiteral("backlight"));
-    m_cursor->setObjectName(QStringLiteral("cursor"));
-    m_startup->setObjectName(QStringLiteral("startup"));
-    m_counters->setObjectName(QStringLiteral("counters"));
 
-    QFont bold = font();
-    bold.setBold(true);
-    m_address->setFont(bold);
+    auto *left = new QVBoxLayout;
+    left->addWidget(m_display, 1);
+    left->addLayout(stateRows());
+    left->addLayout(outputLamps());
+    auto *layout = new QHBoxLayout(this);
+    layout->addLayout(left, 1);
+    layout->addSpacing(12);
+    layout->addLayout(storedTexts());
+    refresh(true);
+}
+
+QLabel *ModuleView::value(const QString &name, const QStringList &wordings, bool bold)
+{
+    auto *label = new QLabel;
+    label->setObjectName(name);
+    QFont font = label->font();
+    font.setBold(bold);
+    label->setFont(font);
+    int widest = 0;
+    for (const QString &text : wordings) {
+        label->setText(text);
+        widest = std::max(widest, label->sizeHint().width());
+    }
+    label->clear();
+    label->setMinimumWidth(widest);
+    return label;
+}
+
+// Address, speed and selection; backlight and cursor.
+QLayout *ModuleView::stateRows()
+{
+    QStringList cursors;
+    for (auto type : {LcdModule::Underscore, LcdModule::Blinking, LcdModule::Hidden}) {
+        for (int cell = 0; cell < LcdModule::Rows * LcdModule::Columns; ++cell)
+            cursors << cursorText(type, cell / LcdModule::Columns, cell % LcdModule::Columns);
+    }
+    QStringList addresses;
+    for (int a = 0; a < 256; ++a)
+        addresses << QString::number(a);
+    m_address = value(QStringLiteral("address"), addresses, true);
+    m_speed = value(QStringLiteral("speed"), {tr("%1 baud").arg(4800), tr("%1 baud").arg(9600)});
+    m_selectedLamp = new Lamp(QColor(70, 150, 255));
+    m_selectedLamp->setObjectName(QStringLiteral("selectedLamp"));
+    m_selected = value(QStringLiteral("selected"), {tr("selected"), tr("not selected")});
+    QStringList backlights;
+    for (auto state :
+         {LcdModule::BacklightOn, LcdModule::BacklightOff, LcdModule::BacklightFlashing})
+        backlights << tr(LcdModule::backlightName(state));
+    m_backlight = value(QStringLiteral("backlight"), backlights);
+    m_cursor = value(QStringLiteral("cursor"), cursors);
 
     auto *state = new QGridLayout;
     state->setHorizontalSpacing(8);
@@ -208,34 +265,36 @@ ModuleView::ModuleView(const LcdModule &module, QWidget *parent)
     state->addWidget(caption(tr("Cursor")), 1, 2);
     state->addWidget(m_cursor, 1, 3, 1, 2);
     state->setColumnStretch(4, 1);
+    return state;
+}
 
+// The eight outputs as lamps, numbered as the main window's output list, with their
+// directions; the configuration window calls output i the P2 line "i + 1.".
+QLayout *ModuleView::outputLamps()
+{
     auto *outputs = new QGridLayout;
     outputs->setHorizontalSpacing(10);
     outputs->setVerticalSpacing(1);
     outputs->addWidget(caption(tr("Outputs")), 1, 0);
     for (int i = 0; i < 8; ++i) {
-        // Numbered as the main window's output list; the configuration window calls the same
-        // line "i + 1." among the P2 lines.
         auto *number = new QLabel(QString::number(i));
         number->setAlignment(Qt::AlignHCenter);
         m_outputs[i] = new Lamp(QColor(60, 230, 60));
         m_outputs[i]->setObjectName(QStringLiteral("output_%1").arg(i));
         m_outputs[i]->setToolTip(tr("Output %1, P2 line %2.").arg(i).arg(i + 1));
-        m_directions[i] = new QLabel;
-        m_directions[i]->setObjectName(QStringLiteral("direction_%1").arg(i));
+        m_directions[i] = value(QStringLiteral("direction_%1").arg(i), {tr("out"), tr("in")});
         m_directions[i]->setAlignment(Qt::AlignHCenter);
         outputs->addWidget(number, 0, i + 1, Qt::AlignHCenter);
         outputs->addWidget(m_outputs[i], 1, i + 1, Qt::AlignHCenter);
         outputs->addWidget(m_directions[i], 2, i + 1, Qt::AlignHCenter);
     }
     outputs->setColumnStretch(9, 1);
+    return outputs;
+}
 
-    auto *left = new QVBoxLayout;
-    left->addWidget(m_display);
-    left->addLayout(state);
-    left->addLayout(outputs);
-    left->addStretch();
-
+// The stored texts, the start-up screen, the user-defined characters and the counters.
+QLayout *ModuleView::storedTexts()
+{
     const QFont fixed = QFontDatabase::systemFont(QFontDatabase::FixedFont);
     auto *texts = new QGridLayout;
     texts->setVerticalSpacing(2);
@@ -252,6 +311,13 @@ ModuleView::ModuleView(const LcdModule &module, QWidget *parent)
         texts->addWidget(new QLabel(QString::number(n)), n, 0);
         texts->addWidget(text, n, 1);
     }
+    // These take the width the texts give the column, however their numbers grow.
+    m_startup = new QLabel;
+    m_startup->setObjectName(QStringLiteral("startup"));
+    m_counters = new QLabel;
+    m_counters->setObjectName(QStringLiteral("counters"));
+    for (QLabel *label : {m_startup, m_counters})
+        label->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     texts->addWidget(m_startup, LcdSettings::TextCount + 1, 0, 1, 2);
     auto *chars = new QHBoxLayout;
     chars->addWidget(caption(tr("User characters")));
@@ -260,19 +326,11 @@ ModuleView::ModuleView(const LcdModule &module, QWidget *parent)
     texts->addLayout(chars, LcdSettings::TextCount + 2, 0, 1, 2);
     texts->addWidget(m_counters, LcdSettings::TextCount + 3, 0, 1, 2);
     texts->setRowStretch(LcdSettings::TextCount + 4, 1);
-
-    auto *layout = new QHBoxLayout(this);
-    layout->addLayout(left);
-    layout->addSpacing(12);
-    layout->addLayout(texts);
-    refresh(true);
+    return texts;
 }
 
 void ModuleView::refresh(bool phaseOn)
 {
-    static const char *const cursorNames[] = {"", "underscore", "blinking", "hidden"};
-    static const char *const backlightNames[] = {"on", "off", "flashing"};
-
     setTitle(tr("Module %1").arg(m_module.address()));
     const LcdRender::Screen screen = LcdRender::render(m_module, phaseOn);
     m_display->setCells({screen.cells.begin(), screen.cells.end()}, screen.backlit);
@@ -285,11 +343,9 @@ void ModuleView::refresh(bool phaseOn)
     m_speed->setText(tr("%1 baud").arg(m_module.baud()));
     m_selectedLamp->setLit(m_module.isSelected());
     m_selected->setText(m_module.isSelected() ? tr("selected") : tr("not selected"));
-    m_backlight->setText(tr(backlightNames[m_module.backlight()]));
-    m_cursor->setText(tr("%1 at row %2, column %3")
-                          .arg(tr(cursorNames[m_module.cursorType()]))
-                          .arg(m_module.cursorRow())
-                          .arg(m_module.cursorColumn()));
+    m_backlight->setText(tr(LcdModule::backlightName(m_module.backlight())));
+    m_cursor->setText(
+        cursorText(m_module.cursorType(), m_module.cursorRow(), m_module.cursorColumn()));
     for (int i = 0; i < 8; ++i) {
         const bool output = m_module.directions() & (1u << i);
         m_outputs[i]->setDriven(output);
@@ -302,9 +358,10 @@ void ModuleView::refresh(bool phaseOn)
     }
     m_startup->setText(tr("Start-up screen: %1")
                            .arg(m_module.startupScreen() ? tr("on (texts 1 to 4)") : tr("off")));
-    m_counters->setText(tr("EEPROM saves: %1    Bitmap loads: %2")
+    m_counters->setText(tr("EEPROM saves: %1\nBitmap loads: %2\nGarbled bytes: %3")
                             .arg(m_module.saveCount())
-                            .arg(m_module.bitmapLoadCount()));
+                            .arg(m_module.bitmapLoadCount())
+                            .arg(m_module.garbledCount()));
 }
 
 SimWindow::SimWindow(LcdBus &bus, QWidget *parent)
@@ -312,6 +369,7 @@ SimWindow::SimWindow(LcdBus &bus, QWidget *parent)
     , m_bus(bus)
     , m_line(new QLabel)
     , m_blink(new QTimer(this))
+    , m_redraw(new QTimer(this))
 {
     m_line->setObjectName(QStringLiteral("line"));
     m_line->setTextInteractionFlags(Qt::TextSelectableByMouse);
@@ -322,9 +380,8 @@ SimWindow::SimWindow(LcdBus &bus, QWidget *parent)
         auto *view = new ModuleView(bus.module(i));
         view->setObjectName(QStringLiteral("module_%1").arg(i));
         m_views.push_back(view);
-        list->addWidget(view);
+        list->addWidget(view, 1);
     }
-    list->addStretch();
 
     auto *layout = new QVBoxLayout(this);
     layout->addWidget(m_line);
@@ -342,17 +399,35 @@ SimWindow::SimWindow(LcdBus &bus, QWidget *parent)
     m_blink->setInterval(BlinkMs);
     connect(m_blink, &QTimer::timeout, this, &SimWindow::blink);
     m_blink->start();
+    m_redraw->setSingleShot(true);
+    m_redraw->setInterval(RedrawMs);
+    connect(m_redraw, &QTimer::timeout, this, &SimWindow::refresh);
 }
 
-void SimWindow::setLine(const QString &text)
+void SimWindow::setPort(int number, const QString &terminal)
 {
-    m_line->setText(text);
+    m_port = number;
+    m_terminal = terminal;
+    refresh();
 }
 
 void SimWindow::refresh()
 {
+    m_redraw->stop();
+    QStringList addresses;
+    for (int i = 0; i < m_bus.moduleCount(); ++i)
+        addresses << QString::number(m_bus.module(i).address());
+    m_line->setText(tr("COM%1: ports/COM%1 \u2192 %2    modules at %3")
+                        .arg(m_port)
+                        .arg(m_terminal, addresses.join(QStringLiteral(", "))));
     for (ModuleView *view : m_views)
         view->refresh(m_phaseOn);
+}
+
+void SimWindow::lineChanged()
+{
+    if (!m_redraw->isActive())
+        m_redraw->start();
 }
 
 void SimWindow::blink()

@@ -1,6 +1,7 @@
 // tessaline-sim: virtual LCD modules on a pseudo terminal, linked as ports/COM<n> beside the
-// control panel, shown in a window. The link goes when the program ends, by its window, by
-// SIGINT, SIGTERM or SIGHUP.
+// control panel, shown in a window. The link goes when the program ends: by its window, by
+// exit, or by any signal that can be caught. Each module keeps its EEPROM in
+// ports/COM<n>-<address>.eeprom, named by the address it was started with.
 //
 // On stdout it prints "ready COM<n> <terminal>" once the link exists. On stdin it answers the
 // line "state" with one line per module (LcdBus::describe()) and a line "end", and the line
@@ -14,6 +15,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QSaveFile>
 #include <QSocketNotifier>
 
 #include <csignal>
@@ -21,42 +23,129 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <optional>
 #include <unistd.h>
 
 namespace {
 
-int signalPipe[2] = {-1, -1};
+constexpr int LastPort = 20; // the control panel's port list ends at COM20
 
-void onSignal(int)
+struct Options
 {
-    const char byte = 1;
-    [[maybe_unused]] const ssize_t n = ::write(signalPipe[1], &byte, 1);
+    int port = 1;
+    QList<quint8> addresses;
+    QString folder;
+    bool fresh = false;
+};
+
+void printLine(const QString &line)
+{
+    const QByteArray bytes = line.toUtf8() + '\n';
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
+    std::fflush(stdout);
 }
 
-// The handlers only write to a pipe; the event loop reads it and quits, so the link is
-// removed by the normal way out.
-bool catchSignals()
+void warn(const QString &message)
 {
-    if (::pipe(signalPipe) != 0)
-        return false;
-    for (int fd : signalPipe)
-        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
-    struct sigaction action = {};
-    action.sa_handler = onSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    for (int sig : {SIGINT, SIGTERM, SIGHUP})
-        ::sigaction(sig, &action, nullptr);
-    std::signal(SIGPIPE, SIG_IGN); // a reader of stdout that went away is no reason to stop
-    return true;
+    std::fprintf(stderr, "tessaline-sim: %s\n", qPrintable(message));
 }
 
-// The link and its terminal, for a last look at exit: a program ended by exit() elsewhere (the
-// window system's connection lost, for one) still removes its own link.
+int fail(const QString &message)
+{
+    warn(message);
+    return 1;
+}
+
+// The values of the options, checked; an exit status when one is wrong. No folder is the
+// program's own.
+std::optional<int> takeValues(const QString &port, const QStringList &addresses,
+                              const QString &folder, Options &options)
+{
+    bool ok = false;
+    options.port = port.toInt(&ok);
+    if (!ok || options.port < 1 || options.port > LastPort)
+        return fail(QStringLiteral("--port wants a number from 1 to %1, the control panel's "
+                                   "COM1 to COM%1, not \"%2\"")
+                        .arg(LastPort)
+                        .arg(port));
+    for (const QString &value : addresses) {
+        const int a = value.toInt(&ok);
+        if (!ok || a < 0 || a > 255)
+            return fail(
+                QStringLiteral("--address wants a number from 0 to 255, not \"%1\"").arg(value));
+        // The address names the module's EEPROM file.
+        if (options.addresses.contains(quint8(a)))
+            return fail(QStringLiteral("--address %1 is given twice").arg(a));
+        options.addresses << quint8(a);
+    }
+    if (options.addresses.isEmpty())
+        options.addresses << 100;
+
+    // QCoreApplication would tell the program's folder only once it exists.
+    const QString programFolder
+        = QFileInfo(QFile::symLinkTarget(QStringLiteral("/proc/self/exe"))).absolutePath();
+    options.folder = QFileInfo(folder.isEmpty() ? programFolder : folder).absoluteFilePath();
+    if (!QFileInfo(options.folder).isDir())
+        return fail(QStringLiteral("--folder %1 %2")
+                        .arg(options.folder,
+                             QFileInfo::exists(options.folder) ? QStringLiteral("is not a folder")
+                                                               : QStringLiteral("does not exist")));
+    return std::nullopt;
+}
+
+// Reads the command line before any window exists, so that --help and mistakes need no
+// display. An exit status when the program ends here.
+std::optional<int> readOptions(int argc, char *argv[], Options &options)
+{
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("Virtual LCD modules for the Tessaline control panel, on a pseudo "
+                       "terminal linked as ports/COM<n> beside the control panel."));
+    const QCommandLineOption help = parser.addHelpOption();
+    const QCommandLineOption port(
+        QStringLiteral("port"),
+        QStringLiteral("The port number n of ports/COM<n>, 1 to %1 (default 1).").arg(LastPort),
+        QStringLiteral("n"), QStringLiteral("1"));
+    const QCommandLineOption address(
+        QStringLiteral("address"),
+        QStringLiteral("The bus address a module starts with, 0 to 255; once per module "
+                       "(default one module at 100)."),
+        QStringLiteral("address"));
+    const QCommandLineOption folder(
+        QStringLiteral("folder"),
+        QStringLiteral("An existing folder whose ports/ gets the link (default this program's "
+                       "folder, where the control panel is built too)."),
+        QStringLiteral("folder"));
+    const QCommandLineOption fresh(
+        QStringLiteral("fresh"),
+        QStringLiteral("Start every module blank, whatever its EEPROM file holds."));
+    parser.addOptions({port, address, folder, fresh});
+
+    if (!parser.parse(arguments))
+        return fail(parser.errorText() + QStringLiteral(" (see --help)"));
+    if (parser.isSet(help) || parser.isSet(QStringLiteral("help-all"))) {
+        // The parser names the program only through an application object, which needs none.
+        const QString name = QFileInfo(arguments.value(0)).fileName();
+        printLine(parser.helpText().replace(QStringLiteral("<executable_name>"), name).trimmed());
+        return 0;
+    }
+    if (!parser.positionalArguments().isEmpty())
+        return fail(QStringLiteral("unexpected argument %1 (see --help)")
+                        .arg(parser.positionalArguments().first()));
+    options.fresh = parser.isSet(fresh);
+    return takeValues(parser.value(port), parser.values(address), parser.value(folder), options);
+}
+
+// The link and its terminal, for a last look by the handlers of faults and exit(), which cannot
+// ask SimPort: only async-signal-safe calls on plain buffers.
 char exitLink[4096];
 char exitTarget[256];
+int signalPipe[2] = {-1, -1};
 
-void removeLinkAtExit()
+void removeOwnLink()
 {
     char target[sizeof exitTarget];
     const ssize_t n = ::readlink(exitLink, target, sizeof target - 1);
@@ -72,21 +161,102 @@ void removeLinkOnExit(const SimPort &line)
         return;
     std::strcpy(exitLink, link.constData());
     std::strcpy(exitTarget, target.constData());
-    std::atexit(removeLinkAtExit);
+    std::atexit(removeOwnLink);
 }
 
-void printLine(const QString &line)
+void onSignal(int)
 {
-    const QByteArray bytes = line.toUtf8() + '\n';
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
-    std::fflush(stdout);
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t n = ::write(signalPipe[1], &byte, 1);
 }
 
-int fail(const QString &message)
+// A fault of the program itself: the link goes now, then the signal does what it would have.
+void onFault(int signal)
 {
-    std::fprintf(stderr, "tessaline-sim: %s\n", qPrintable(message));
-    return 1;
+    removeOwnLink();
+    ::signal(signal, SIG_DFL);
+    ::raise(signal);
 }
+
+// Every signal whose default ends the process. Faults end it at once; the others only write to
+// a pipe that the event loop reads, so that the link goes the normal way out.
+bool catchSignals()
+{
+    if (::pipe2(signalPipe, O_CLOEXEC) != 0)
+        return false;
+    QList<int> endings = {SIGHUP,    SIGINT,  SIGQUIT, SIGUSR1,   SIGUSR2, SIGALRM, SIGTERM,
+                          SIGSTKFLT, SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF, SIGIO,   SIGPWR};
+    for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig)
+        endings << sig;
+    struct sigaction action = {};
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    action.sa_handler = onSignal;
+    for (int sig : endings)
+        ::sigaction(sig, &action, nullptr);
+    action.sa_handler = onFault;
+    for (int sig : {SIGILL, SIGTRAP, SIGABRT, SIGBUS, SIGFPE, SIGSEGV, SIGSYS})
+        ::sigaction(sig, &action, nullptr);
+    std::signal(SIGPIPE, SIG_IGN); // a reader of stdout that went away is no reason to stop
+    return true;
+}
+
+// Each module's EEPROM in a file beside the link. A module starts from its file, and the file
+// is written again whenever the EEPROM changed, as a whole (QSaveFile), so that a crash during
+// the write leaves the last one whole.
+class EepromFiles
+{
+public:
+    EepromFiles(LcdBus &bus, const QString &link, bool fresh)
+        : m_bus(bus)
+    {
+        for (int i = 0; i < bus.moduleCount(); ++i) {
+            LcdModule &module = bus.module(i);
+            m_paths << QStringLiteral("%1-%2.eeprom").arg(link).arg(module.address());
+            if (!fresh)
+                load(module, m_paths.last());
+            m_written.push_back(module.eeprom());
+        }
+    }
+
+    void save()
+    {
+        for (int i = 0; i < m_bus.moduleCount(); ++i) {
+            const LcdSettings &eeprom = m_bus.module(i).eeprom();
+            if (eeprom == m_written[size_t(i)])
+                continue;
+            m_written[size_t(i)] = eeprom;
+            QSaveFile file(m_paths[i]);
+            const QByteArray image = eeprom.image();
+            if (!file.open(QIODevice::WriteOnly) || file.write(image) != image.size()
+                || !file.commit())
+                warn(QStringLiteral("cannot write %1: %2").arg(m_paths[i], file.errorString()));
+        }
+    }
+
+private:
+    static void load(LcdModule &module, const QString &path)
+    {
+        QFile file(path);
+        if (!file.exists())
+            return;
+        QString why = file.errorString();
+        std::optional<LcdSettings> eeprom;
+        if (file.open(QIODevice::ReadOnly))
+            eeprom = LcdSettings::fromImage(file.read(LcdSettings::MaxImageSize + 1), &why);
+        if (eeprom)
+            module.powerUp(*eeprom);
+        else
+            warn(QStringLiteral("%1 is ignored, module %2 starts blank: %3")
+                     .arg(path)
+                     .arg(module.address())
+                     .arg(why));
+    }
+
+    LcdBus &m_bus;
+    QStringList m_paths;
+    std::vector<LcdSettings> m_written;
+};
 
 // The queries on stdin, one per line.
 class Queries : public QObject
@@ -142,91 +312,42 @@ private:
 
 int main(int argc, char *argv[])
 {
+    Options options;
+    if (const std::optional<int> status = readOptions(argc, argv, options))
+        return *status;
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("tessaline-sim"));
-
-    QCommandLineParser parser;
-    parser.setApplicationDescription(
-        QStringLiteral("Virtual LCD modules for the Tessaline control panel, on a pseudo "
-                       "terminal linked as ports/COM<n> beside the control panel."));
-    parser.addHelpOption();
-    const QCommandLineOption portOption(
-        QStringLiteral("port"), QStringLiteral("The port number n of ports/COM<n> (default 1)."),
-        QStringLiteral("n"), QStringLiteral("1"));
-    const QCommandLineOption addressOption(
-        QStringLiteral("address"),
-        QStringLiteral("The bus address of a module, 0 to 255; once per module (default one "
-                       "module at 100)."),
-        QStringLiteral("address"));
-    const QCommandLineOption folderOption(
-        QStringLiteral("folder"),
-        QStringLiteral("The folder whose ports/ gets the link (default this program's folder, "
-                       "where the control panel is built too)."),
-        QStringLiteral("folder"));
-    parser.addOptions({portOption, addressOption, folderOption});
-    parser.process(app);
-    if (!parser.positionalArguments().isEmpty())
-        return fail(QStringLiteral("unexpected argument %1 (see --help)")
-                        .arg(parser.positionalArguments().first()));
-
-    bool ok = false;
-    const int port = parser.value(portOption).toInt(&ok);
-    if (!ok || port < 1 || port > 99)
-        return fail(QStringLiteral("--port wants a number from 1 to 99, not \"%1\"")
-                        .arg(parser.value(portOption)));
-    QList<quint8> addresses;
-    for (const QString &value : parser.values(addressOption)) {
-        const int address = value.toInt(&ok);
-        if (!ok || address < 0 || address > 255)
-            return fail(
-                QStringLiteral("--address wants a number from 0 to 255, not \"%1\"").arg(value));
-        addresses << quint8(address);
-    }
-    if (addresses.isEmpty())
-        addresses << 100;
-    const QString folder = parser.isSet(folderOption)
-        ? QDir(parser.value(folderOption)).absolutePath()
-        : QCoreApplication::applicationDirPath();
-
     if (!catchSignals())
         return fail(QStringLiteral("cannot watch for signals"));
 
-    // A link that an operator made to an adapter stays, even while the adapter is unplugged:
-    // only a link left by an earlier virtual module (to a pseudo terminal) may be replaced.
-    const QFileInfo existing(QDir(folder).filePath(QStringLiteral("ports/COM%1").arg(port)));
-    if (existing.isSymLink() && !existing.symLinkTarget().startsWith(QLatin1String("/dev/pts/")))
-        return fail(QStringLiteral("cannot take COM%1: %2 leads to %3. Choose another number "
-                                   "with --port.")
-                        .arg(port)
-                        .arg(existing.filePath(), existing.symLinkTarget()));
-
-    LcdBus bus(addresses);
+    // The line: only modules at the speed the control panel set hear it, and no byte of it is
+    // kept beyond its reading.
+    LcdBus bus(options.addresses);
     SimPort line(&bus);
-    // Another virtual module (or a device) on that number keeps it: refuse, never replace.
-    if (!line.open(port, folder, SimPort::Existing::Refuse))
-        return fail(QStringLiteral("cannot take COM%1: %2. Is another tessaline-sim running on "
-                                   "it? Choose another number with --port.")
-                        .arg(port)
-                        .arg(line.errorString()));
+    line.setSpeedChecked(true);
+    line.setReceivedLimit(0);
+    if (!line.open(options.port, options.folder, SimPort::Existing::Refuse))
+        return fail(
+            QStringLiteral("cannot take COM%1: %2").arg(options.port).arg(line.errorString()));
     removeLinkOnExit(line);
+    EepromFiles eeproms(bus, line.linkPath(), options.fresh);
 
     SimWindow window(bus);
-    QStringList names;
-    for (quint8 a : addresses)
-        names << QString::number(a);
-    window.setWindowTitle(QStringLiteral("Tessaline virtual modules on COM%1").arg(port));
-    window.setLine(QStringLiteral("COM%1: ports/COM%1 \u2192 %2    modules at %3")
-                       .arg(port)
-                       .arg(line.slavePath(), names.join(QStringLiteral(", "))));
-    QObject::connect(&line, &SimPort::chunkReceived, &window, &SimWindow::refresh);
-    QObject::connect(&line, &SimPort::paused, &window, &SimWindow::refresh);
+    window.setWindowTitle(QStringLiteral("Tessaline virtual modules on COM%1").arg(options.port));
+    window.setPort(options.port, line.slavePath());
+    const auto lineChanged = [&] {
+        eeproms.save();
+        window.lineChanged();
+    };
+    QObject::connect(&line, &SimPort::chunkReceived, &window, lineChanged);
+    QObject::connect(&line, &SimPort::paused, &window, lineChanged);
     window.show();
 
     QSocketNotifier signalNotifier(signalPipe[0], QSocketNotifier::Read);
     QObject::connect(&signalNotifier, &QSocketNotifier::activated, &app, &QCoreApplication::quit);
     Queries queries(bus, window);
 
-    printLine(QStringLiteral("ready COM%1 %2").arg(port).arg(line.slavePath()));
+    printLine(QStringLiteral("ready COM%1 %2").arg(options.port).arg(line.slavePath()));
     const int status = app.exec();
     line.close();
     return status;

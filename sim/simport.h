@@ -12,23 +12,34 @@ class QTimer;
 // as if it were a serial port, and what it writes reaches the modules of an LcdBus, whose
 // answers come back on the line. Without a bus it is a bare line for tests that look only at
 // bytes.
+//
+// While open it holds an flock on <folder>/ports/COM<n>.lock, which the kernel releases however
+// the process ends: a link to a pty whose lock is free was left by a run that died.
 class SimPort : public QObject
 {
     Q_OBJECT
 
 public:
-    // What open() does with a ports/COM<n> entry that already leads to a live terminal.
+    // What open() does with a ports/COM<n> entry that another live port holds, or that leads
+    // to something other than a pty.
     enum class Existing { Refuse, Replace };
 
     // How long the line must be quiet before the bus is told of a pause.
     static constexpr int PauseMs = 20;
+    // The speed of a fresh line, until the program sets another: the modules' own at start.
+    static constexpr int StartBaud = 9600;
+    // At most this much is read from the line before the event loop runs again.
+    static constexpr int ReadChunk = 64 * 1024;
+    // Answers that the program has not read beyond this are lost, as on a line nobody reads.
+    static constexpr int MaxPending = 64 * 1024;
 
     explicit SimPort(LcdBus *bus = nullptr, QObject *parent = nullptr);
     ~SimPort() override;
 
     // Opens a pty and links <folder>/ports/COM<number> to its slave; an empty folder is the
-    // program's folder. A stale link (its target gone) is replaced; a link to a live terminal
-    // is refused unless Existing::Replace. False with errorString() on failure.
+    // program's folder, which must exist. With Existing::Refuse a link to a pty that no live
+    // port holds is replaced, and anything else there is refused; Existing::Replace replaces
+    // anything but a folder. False with errorString() on failure.
     bool open(int number, const QString &folder = QString(), Existing existing = Existing::Refuse);
     // Closes the pty and removes the link.
     void close();
@@ -43,9 +54,17 @@ public:
     void setBus(LcdBus *bus) { m_bus = bus; }
     LcdBus *bus() const { return m_bus; }
 
-    // Every byte the program wrote since open() or clearReceived().
+    // The speed the program set on its end of the line, 0 when it is none of the usual ones.
+    int lineBaud() const;
+    // When on, the bus hears each chunk at lineBaud(): a module at another speed understands
+    // nothing (LcdBus::feedAt). Off by default: tests drive modules at any speed.
+    void setSpeedChecked(bool on) { m_speedChecked = on; }
+
+    // The last bytes the program wrote since open() or clearReceived(), at most limit bytes
+    // (default 16 MiB; 0 keeps nothing).
     QByteArray received() const { return m_received; }
     void clearReceived() { m_received.clear(); }
+    void setReceivedLimit(qsizetype limit) { m_receivedLimit = limit; }
 
     // Bytes toward the program, as if a module sent them. False when the line is closed.
     bool write(const QByteArray &bytes);
@@ -56,18 +75,26 @@ signals:
     void paused(); // the line went quiet after a chunk
 
 private:
+    bool claimLink(const QString &link, Existing existing);
     void readMaster();
+    void record(const QByteArray &chunk);
     void flushOutput();
     void linePaused();
     bool fail(const QString &message);
+    void releaseLock();
 
     LcdBus *m_bus = nullptr;
     int m_master = -1;
     int m_slave = -1; // kept open so that the master never reads EIO while the program is away
+    int m_lock = -1;
+    bool m_speedChecked = false;
     QString m_slavePath;
     QString m_linkPath;
+    QString m_lockPath;
     QString m_error;
     QByteArray m_received;
+    qsizetype m_receivedLimit = 16 * 1024 * 1024;
+    QByteArray m_chunk; // the read buffer, reused
     QByteArray m_pending; // toward the program, not yet taken by the pty
     QSocketNotifier *m_readNotifier = nullptr;
     QSocketNotifier *m_writeNotifier = nullptr;

@@ -41,6 +41,7 @@ private slots:
     void selection();
     void textAndCursor();
     void commands();
+    void eeprom();
     void randomStream();
 };
 
@@ -172,6 +173,68 @@ void tst_LcdBus::commands()
              + QByteArray::fromHex("fe330068fe330848") + "q");
     QCOMPARE(m.outputs(), quint8(0x21));
     QCOMPARE(rows(m), QByteArray("kmq|||"));
+}
+
+void tst_LcdBus::eeprom()
+{
+    // What a module saved comes back whole from its image, and at power-up.
+    LcdBus bus;
+    LcdModule &m = bus.module(0);
+    std::array<quint8, 64> table;
+    for (int i = 0; i < 64; ++i)
+        table[size_t(i)] = quint8(i * 7);
+    bus.feed(SelectDevice(100) + SetUid(117) + SetIoDirection(0x0F) + StartupScreenOn()
+             + UploadChars(table) + StoreTextHead(1) + QByteArray("Line\x01\xEF\n\\", 8));
+    bus.pause();
+    bus.feed(SetBaud4800());
+    bus.pause();
+    bus.feed(SaveToEeprom() + "x");
+    const QByteArray image = m.eeprom().image();
+    QCOMPARE(LcdSettings::fromImage(image), m.eeprom());
+    LcdModule restarted(100);
+    restarted.powerUp(*LcdSettings::fromImage(image));
+    QVERIFY(restarted.settings() == m.eeprom() && restarted.eeprom() == m.eeprom());
+    QCOMPARE(rows(restarted), QByteArray("Line\x01\xEF\n\\|||", 11));
+
+    // A file cut short, changed or another program's is refused with a reason, never read
+    // as settings.
+    const auto with = [&](const QByteArray &from, const QByteArray &to) {
+        QByteArray changed = image;
+        return changed.replace(from, to);
+    };
+    const QByteArray cases[] = {
+        {},
+        image.left(image.size() / 2),
+        image.chopped(1),
+        image + "extra 1\n",
+        image + QByteArray(LcdSettings::MaxImageSize, '\n'),
+        "[Settings]\r\nCommPort=1\r\n",
+        with("address 117", "address 256"),
+        with("address 117", "address x"),
+        with("baud 4800", "baud 19200"),
+        with("directions 0F", "directions F"),
+        with("startup on", "startup yes"),
+        with("text2 \n", "text2 4\n"),
+        with("text2 \n", "text2 " + QByteArray(42, '4') + '\n'),
+        with("text2 \n", "text2 4g\n"),
+        with("chars 00", "chars "),
+        with("baud 4800\ndirections 0F", "directions 0F\nbaud 4800"),
+    };
+    for (const QByteArray &bad : cases) {
+        QString why;
+        QVERIFY2(!LcdSettings::fromImage(bad, &why), bad.constData());
+        QVERIFY(!why.isEmpty());
+    }
+    // Any byte changed anywhere: refused, or settings within their ranges.
+    QRandomGenerator rng(117);
+    for (int round = 0; round < 2000; ++round) {
+        QByteArray changed = image;
+        changed[int(rng.bounded(image.size()))] = char(rng.bounded(256));
+        if (const std::optional<LcdSettings> s = LcdSettings::fromImage(changed))
+            QVERIFY(s->chars.size() == 64 && (s->baud == 4800 || s->baud == 9600)
+                    && std::all_of(s->texts.begin(), s->texts.end(),
+                                   [](const QByteArray &t) { return t.size() <= 20; }));
+    }
 }
 
 void tst_LcdBus::randomStream()

@@ -1,5 +1,6 @@
 // The window of the virtual modules, offscreen: what it says about each module, the dots it
-// paints, and the blinking cursor and flashing backlight on its own timer.
+// paints, values that keep their place, a display that grows with the window, and the blinking
+// cursor and flashing backlight on its own timer.
 #include "display/frames.h"
 #include "sim/lcdbus.h"
 #include "sim/lcdview.h"
@@ -20,6 +21,7 @@ void tst_simview::window()
 {
     LcdBus bus({100, 105});
     SimWindow w(bus);
+    w.setPort(3, "/dev/pts/7");
     w.show();
     QVERIFY(QTest::qWaitForWindowExposed(&w));
     QWidget *first = w.moduleView(0);
@@ -29,6 +31,17 @@ void tst_simview::window()
     };
     const auto lamp
         = [](QWidget *view, const QString &name) { return view->findChild<Lamp *>(name); };
+    // Where every label and lamp of both views stands, once the layouts have settled.
+    const auto places = [&] {
+        QCoreApplication::sendPostedEvents();
+        QList<QPoint> all;
+        for (QWidget *view : {first, second}) {
+            for (QWidget *child : view->findChildren<QWidget *>())
+                all << child->mapTo(&w, QPoint());
+        }
+        return all;
+    };
+    const QList<QPoint> fresh = places();
 
     // Module 105 gets a session; 100 sees only the selections.
     std::array<quint8, 64> table {};
@@ -46,6 +59,7 @@ void tst_simview::window()
             + text(second, "cursor") + '|' + text(second, "text_2"),
         "Module 105|4800 baud|selected|not selected|hidden at row 0, column 3|Door open       ");
     QVERIFY(lamp(second, "selectedLamp")->isLit() && !lamp(first, "selectedLamp")->isLit());
+    QCOMPARE(places(), fresh);
     for (int i = 0; i < 8; ++i) {
         const Lamp *output = lamp(second, QString("output_%1").arg(i));
         QCOMPARE(output->isLit(), i == 1 || i == 6);
@@ -79,11 +93,28 @@ void tst_simview::window()
     QCOMPARE(at(0, 0, 0, 0), LcdCells::dotColor(false, true).rgb());
     QCOMPARE(at(0, 0, 0, 1), LcdCells::dotColor(false, false).rgb());
 
-    // A new address shows in the title; a blinking cursor and a flashing backlight change with
-    // the window's own timer.
-    bus.feed(SetUid(120) + CursorType(2) + BacklightFlash());
+    // A new address shows in the title and in the line; nothing moves for longer values.
+    bus.feed(SetUid(120) + CursorType(2) + BacklightFlash() + CursorPosition(3, 19)
+             + SetIoDirection(0) + SelectDevice(100) + AllOutputsOn());
+    for (int i = 0; i < 3000; ++i)
+        bus.feed(SaveToEeprom() + LoadBitmaps());
+    bus.module(0).countGarbled(Q_INT64_C(1) << 40);
     w.refresh();
     QCOMPARE(second->property("title").toString(), QString("Module 120"));
+    QCOMPARE(w.findChild<QLabel *>("line")->text(),
+             "COM3: ports/COM3 \u2192 /dev/pts/7    modules at 100, 120");
+    QCOMPARE(places(), fresh);
+    bus.feed(SelectDevice(120) + CursorPosition(0, 3));
+
+    // The display grows with the window, in whole dots.
+    const QRect dot = display->dotRect(0, 0, 0, 0);
+    w.resize(w.width() * 2, w.height() * 2);
+    QTRY_VERIFY(display->dotRect(0, 0, 0, 0).width() >= 2 * dot.width());
+    QVERIFY(display->rect().contains(display->dotRect(3, 19, 7, 4)));
+    image = display->grab().toImage();
+    QCOMPARE(at(0, 0, 0, 0), LcdCells::dotColor(display->isBacklit(), true).rgb());
+    QCOMPARE(at(0, 0, 0, 1), LcdCells::dotColor(display->isBacklit(), false).rgb());
+
     const auto cursorLit = [&] {
         const LcdRender::Glyph g = display->cells().at(3);
         return std::all_of(g.begin(), g.end(), [](quint8 row) { return row == 0x1F; });

@@ -88,9 +88,10 @@ public:
     Sim()
     {
         m_process.setProgram(QStringLiteral(TESSALINE_SIM));
+        // Fresh modules, whatever an earlier run saved into their EEPROM files.
         m_process.setArguments({QStringLiteral("--port"), QStringLiteral("1"),
-                                QStringLiteral("--folder"),
-                                QCoreApplication::applicationDirPath()});
+                                QStringLiteral("--folder"), QCoreApplication::applicationDirPath(),
+                                QStringLiteral("--fresh")});
         m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         QObject::connect(&m_process, &QProcess::readyReadStandardOutput, &m_process,
                          [this] { m_out += m_process.readAllStandardOutput(); });
