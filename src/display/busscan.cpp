@@ -4,6 +4,7 @@
 #include "display/protocol.h"
 #include "display/selectpanel.h"
 #include "link/ticktimer.h"
+#include "shell/forms.h"
 
 #include <QElapsedTimer>
 
@@ -19,6 +20,7 @@ BusScan::BusScan(SelectPanel &panel, QWidget *window)
     , ui(std::make_unique<Ui::BusScan>())
     , m_panel(panel)
 {
+    setFont(formFont());
     ui->setupUi(this);
     setWindowModality(Qt::WindowModal);
     ui->barScan->setRange(0, AddressCount);
