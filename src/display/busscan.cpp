@@ -37,7 +37,7 @@ BusScan::~BusScan() = default;
 
 void BusScan::findModules(SelectPanel &panel, QWidget *window)
 {
-    if (searching || !TickTimer::mayWait())
+    if (searching || !panel.isEnabled() || !TickTimer::mayWait())
         return;
     searching = true;
     auto *scan = new BusScan(panel, window);

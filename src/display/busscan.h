@@ -19,8 +19,8 @@ class BusScan : public QDialog
     Q_OBJECT
 public:
     // Runs a search and returns once it has ended: the dialog then lists what answered, or it
-    // has closed because the port went away. Nothing happens while a search runs already or
-    // while no further wait may start.
+    // has closed because the port went away. Nothing happens while a search runs already, while
+    // the "Select Device" panel is unusable (the port closed) or while no further wait may start.
     static void findModules(SelectPanel &panel, QWidget *window);
 
     ~BusScan() override;
