@@ -1,12 +1,13 @@
 // Latency and processor time of the control panel's windows against a pty whose master end a
 // thread of its own reads: a click to the last byte of its frame, a reply to the flag it sets,
-// the processor time that the tick waits use, and the opening of the configuration window.
+// the processor time that the tick waits use (a selection, "Find Modules", "Send"), and the
+// opening of the configuration window.
 //
 //   bench_panel [repetitions]
 //
 // Prints "key value" lines (milliseconds or percent, each the median of the repetitions, of
-// three times as many for clicks, of at most ten for "Send") and fails when a frame on the
-// line is not the one expected.
+// three times as many for clicks, of at most ten for "Send" and five for "Find Modules") and
+// fails when a frame on the line is not the one expected.
 #include "link/commport.h"
 #include "link/modini.h"
 #include "shell/frmmain.h"
@@ -15,6 +16,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QComboBox>
+#include <QDialog>
 #include <QDir>
 #include <QFile>
 #include <QLabel>
@@ -377,14 +379,43 @@ int main(int argc, char *argv[])
             fail(QStringLiteral("selection of 100 failed"));
         reply.push_back(b.replySeen - b.line.lastReplyWritten());
     }
-    b.line.answer(false);
     report("reply_ms", reply);
+
+    // "Find Modules": 33 exchanges, every address answering, and the closing selection of 100;
+    // the same measure as for one selection.
+    QByteArray scanned;
+    for (int a = 100; a <= 132; ++a)
+        scanned += QByteArray("\xef", 1) + char(a);
+    scanned += QByteArray::fromHex("ef64");
+    std::vector<double> scanCpu, scanWall, scanShare;
+    for (int i = 0; i < std::min(reps, 5); ++i) {
+        settle();
+        const int before = b.line.total();
+        const double cpu = b.programCpuMs();
+        const double start = nowMs();
+        child<QAction>(w, "mnuFind")->trigger();
+        const double wall = nowMs() - start;
+        const double used = b.programCpuMs() - cpu;
+        auto *dialog = w->findChild<QDialog *>(QStringLiteral("frmFind"));
+        if (!dialog || b.line.bytes(before) != scanned
+            || child<QLabel>(w, "StatusPanel1")->text() != QStringLiteral("Device 100 Connected"))
+            fail(QStringLiteral("Find Modules sent %1")
+                     .arg(QString::fromLatin1(b.line.bytes(before).toHex(' '))));
+        dialog->close();
+        scanWall.push_back(wall);
+        scanCpu.push_back(used);
+        scanShare.push_back(100 * used / wall);
+    }
+    b.line.answer(false);
     std::vector<double> selectShare;
     for (size_t i = 0; i < selectCpu.size(); ++i)
         selectShare.push_back(100 * selectCpu[i] / selectWall[i]);
     report("select_wall_ms", selectWall);
     report("select_cpu_ms", selectCpu);
     report("select_cpu_pct", selectShare);
+    report("scan_wall_ms", scanWall);
+    report("scan_cpu_ms", scanCpu);
+    report("scan_cpu_pct", scanShare);
 
     // Command frames of 1 and 4 bytes.
     std::vector<double> one, four, oneHandler, fourHandler;

@@ -7,6 +7,8 @@
 #include "shell/mainlink.h"
 #include "shell/modvariables.h"
 
+#include <QEvent>
+
 SelectPanel::SelectPanel(QWidget *parent)
     : QGroupBox(parent)
     , ui(std::make_unique<Ui::SelectPanel>())
@@ -25,26 +27,49 @@ void SelectPanel::load(int addressIndex)
     ui->cboAddr->setCurrentIndex(addressIndex);
 }
 
+void SelectPanel::changeEvent(QEvent *event)
+{
+    QGroupBox::changeEvent(event);
+    if (event->type() == QEvent::EnabledChange)
+        emit enabledChanged(isEnabled());
+}
+
 // Both exchanges wait; a click that finds too many waits running already is not carried out.
 void SelectPanel::cmdSelect_Click()
 {
     if (!TickTimer::mayWait())
         return;
-    modVariables &v = m_link->vars();
     // A typed address that names no item sends 99, the address no module has; the status
     // then shows the typed text.
-    v.DeviceAddress = quint8(listIndex(ui->cboAddr) + Bus::FirstAddress);
-    m_link->SendFrame(v.putFrame(Frames::SelectDevice(v.DeviceAddress)));
-    // No reply can be handled between the write and the wait: replies come in during it.
-    v.ReplyReceived = false;
-    m_link->WaitTicks(Bus::ReplyTicks);
-    if (v.ReplyReceived) {
-        m_link->setSelectionStatus(QStringLiteral("Device ") + ui->cboAddr->currentText()
+    select(quint8(listIndex(ui->cboAddr) + Bus::FirstAddress));
+}
+
+// The status names the address by the list's text after the wait, unless told another.
+void SelectPanel::select(quint8 address, const std::optional<QString> &text)
+{
+    if (selectExchange(address)) {
+        const QString shown = text.value_or(ui->cboAddr->currentText());
+        // A selection made during the wait is the one the bus now has: its DeviceAddress.
+        m_selection = Selection {m_link->vars().DeviceAddress, shown};
+        m_link->setSelectionStatus(QStringLiteral("Device ") + shown
                                    + QStringLiteral(" Connected"));
         m_link->setCommandsEnabled(true);
     } else {
+        // The bus now has no module selected, whatever the command panel shows.
+        m_selection.reset();
         m_link->setSelectionStatus(QStringLiteral("Device Not Found"));
     }
+}
+
+bool SelectPanel::selectExchange(quint8 address)
+{
+    modVariables &v = m_link->vars();
+    v.DeviceAddress = address;
+    m_link->SendFrame(v.putFrame(Frames::SelectDevice(address)));
+    // No reply can be handled between the write and the wait: replies come in during it.
+    v.ReplyReceived = false;
+    m_link->WaitTicks(Bus::ReplyTicks);
+    return v.ReplyReceived;
 }
 
 void SelectPanel::cmdDeselect_Click()
@@ -53,6 +78,7 @@ void SelectPanel::cmdDeselect_Click()
         return;
     modVariables &v = m_link->vars();
     m_link->SendFrame(v.putFrame(Frames::DeselectDevice()));
+    m_selection.reset();
     // The flag is not cleared first: it still holds the outcome of the last selection.
     m_link->WaitTicks(Bus::ReplyTicks);
     if (v.ReplyReceived) {
@@ -61,4 +87,28 @@ void SelectPanel::cmdDeselect_Click()
     } else {
         m_link->setSelectionStatus(QStringLiteral("No Response"));
     }
+}
+
+void SelectPanel::choose(quint8 address)
+{
+    ui->cboAddr->setCurrentIndex(address - Bus::FirstAddress);
+    cmdSelect_Click();
+}
+
+SelectPanel::State SelectPanel::state() const
+{
+    const modVariables &v = m_link->vars();
+    return {m_selection, v.DeviceAddress, v.ReplyReceived};
+}
+
+void SelectPanel::restore(const State &state)
+{
+    if (!TickTimer::mayWait())
+        return;
+    if (state.selection)
+        return select(state.selection->address, state.selection->text);
+    modVariables &v = m_link->vars();
+    v.DeviceAddress = state.deviceAddress;
+    v.ReplyReceived = state.replyReceived;
+    cmdDeselect_Click();
 }

@@ -2,6 +2,7 @@
 #include "ui_frmmain.h"
 
 #include "config/frmcfg.h"
+#include "display/busscan.h"
 #include "link/commport.h"
 #include "link/hextrace.h"
 #include "link/modini.h"
@@ -62,6 +63,9 @@ frmMain::frmMain(modVariables &vars, QWidget *parent)
     connect(m_link, &PortLink::lost, this, &frmMain::MSComm1_Lost);
     connect(ui->cmdConnect, &QPushButton::clicked, this, &frmMain::cmdConnect_Click);
     connect(ui->mnuCfg, &QAction::triggered, this, &frmMain::mnuCfg_Click);
+    connect(ui->mnuFind, &QAction::triggered, this, &frmMain::mnuFind_Click);
+    // "Find Modules" is usable exactly when the "Select Device" panel is.
+    connect(ui->Frame2, &SelectPanel::enabledChanged, ui->mnuFind, &QAction::setEnabled);
 
     Form_Load();
 }
@@ -130,6 +134,11 @@ void frmMain::mnuCfg_Click()
     if (!m_cfg)
         m_cfg = std::make_unique<frmCfg>(m_vars);
     m_cfg->Display();
+}
+
+void frmMain::mnuFind_Click()
+{
+    BusScan::findModules(*ui->Frame2, this);
 }
 
 void frmMain::SendFrame(int n)

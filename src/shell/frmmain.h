@@ -35,6 +35,7 @@ public:
 
     void cmdConnect_Click();
     void mnuCfg_Click();
+    void mnuFind_Click();
 
 private:
     void Form_Load();
