@@ -1,8 +1,8 @@
 #include "sim/simport.h"
 
+#include "link/modini.h"
 #include "sim/lcdbus.h"
 
-#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -65,7 +65,7 @@ bool SimPort::open(int number, const QString &folder, Existing existing)
 {
     close();
     m_error.clear();
-    const QString base = folder.isEmpty() ? QCoreApplication::applicationDirPath() : folder;
+    const QString base = folder.isEmpty() ? SettingsFolder() : folder;
     if (!QDir(base).mkpath(QStringLiteral("ports")))
         return fail(QStringLiteral("cannot create %1/ports").arg(base));
     const QString link = QDir(base).filePath(QStringLiteral("ports/COM%1").arg(number));

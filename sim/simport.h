@@ -27,8 +27,9 @@ public:
     ~SimPort() override;
 
     // Opens a pty and links <folder>/ports/COM<number> to its slave; an empty folder is the
-    // program's folder. A stale link (its target gone) is replaced; a link to a live terminal
-    // is refused unless Existing::Replace. False with errorString() on failure.
+    // settings file's folder, whose ports/ the control panel opens. A stale link (its target gone)
+    // is replaced; a link to a live terminal is refused unless Existing::Replace. False with
+    // errorString() on failure.
     bool open(int number, const QString &folder = QString(), Existing existing = Existing::Refuse);
     // Closes the pty and removes the link.
     void close();

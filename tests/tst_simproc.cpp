@@ -25,10 +25,10 @@ constexpr int Timeout = 10000;
 
 QString linkPath(int port)
 {
-    return AppFolder() + u"ports/COM%1"_s.arg(port);
+    return SettingsFolder() + u"ports/COM%1"_s.arg(port);
 }
 
-// One tessaline-sim with its ports/ link in this test program's folder.
+// One tessaline-sim with its ports/ link in this test program's settings folder.
 struct Sim
 {
     QProcess process;
@@ -41,7 +41,8 @@ struct Sim
         process.setProcessEnvironment(env);
         QObject::connect(&process, &QProcess::readyReadStandardOutput, &process,
                          [this] { out += QString::fromUtf8(process.readAllStandardOutput()); });
-        process.start(TESSALINE_SIM, QStringList {"--folder", AppFolder()} + options.split(' '));
+        process.start(TESSALINE_SIM,
+                      QStringList {"--folder", SettingsFolder()} + options.split(' '));
     }
     ~Sim()
     {
