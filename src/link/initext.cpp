@@ -222,7 +222,22 @@ namespace IniText {
 
 QByteArray read(const QByteArray &content, const QByteArray &section, const QByteArray &key)
 {
-    return read(content, QList<Key> {{section, key}}).front();
+    // The many-key read without its lookup table: the first key of that name counts.
+    const Span s = callerName(section);
+    const Span k = callerName(key);
+    const Span all = spanOf(content);
+    Line line;
+    if (k.empty() || !findSection(all, s, line))
+        return {};
+    LineReader lines({line.next, all.e});
+    while (lines.next(line)) {
+        const Parsed p = parse(line.text);
+        if (p.kind == Kind::Section)
+            break;
+        if (p.kind == Kind::Key && sameName(p.name, k))
+            return valueOf(p.value);
+    }
+    return {};
 }
 
 QByteArrayList read(const QByteArray &content, const QList<Key> &keys)

@@ -97,7 +97,7 @@ bool createFile(const QByteArray &name, const QByteArray &content)
         = ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
     if (fd < 0)
         return false;
-    bool ok = writeAll(fd, content.constData(), content.size(), 0) && ::fsync(fd) == 0;
+    bool ok = writeAll(fd, content.constData(), content.size(), 0) && ::fdatasync(fd) == 0;
     ok = ::close(fd) == 0 && ok;
     if (!ok)
         ::unlink(name.constData());
@@ -211,14 +211,12 @@ Outcome replace(const QByteArray &name, int oldFd, const struct stat &old,
     };
     if (!copyIdentity(oldFd, fd, old))
         return discard(Outcome::Elsewhere);
-    if (!writeAll(fd, content.constData(), content.size(), 0) || ::fsync(fd) != 0)
+    // The data on disk before the rename, so that a crash leaves the old file or the new one.
+    if (!writeAll(fd, content.constData(), content.size(), 0) || ::fdatasync(fd) != 0)
         return discard(Outcome::Failed);
     // A file that is a mount point of its own cannot be renamed over: written in place instead.
     if (::rename(temp.constData(), name.constData()) != 0)
         return discard(Outcome::Elsewhere);
-    const Fd dir(::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dir.get() >= 0)
-        ::fsync(dir.get()); // the rename itself on disk; the content is already
     return Outcome::Done;
 }
 
@@ -241,11 +239,11 @@ bool overwrite(int fd, const QByteArray &before, const QByteArray &after)
     }
     if (writeAll(fd, after.constData() + from, after.size() - from, from)
         && (after.size() >= before.size() || ::ftruncate(fd, off_t(after.size())) == 0)
-        && ::fsync(fd) == 0)
+        && ::fdatasync(fd) == 0)
         return true;
     writeAll(fd, before.constData() + from, before.size() - from, from);
     [[maybe_unused]] const int undone = ::ftruncate(fd, off_t(before.size()));
-    ::fsync(fd);
+    ::fdatasync(fd);
     return false;
 }
 
