@@ -282,10 +282,12 @@ QWidget *configWindow()
     return nullptr;
 }
 
-// The delivered settings file grown to 10,000 lines by a section of log entries placed between
-// [Settings] and the sections that the configuration window reads, so that every one of its
-// reads passes over them.
-QString writeLargeSettings(const QString &delivered, const QString &path)
+// The delivered settings file grown to `lines` lines by a section of log entries placed
+// between [Settings] and the sections that the configuration window reads, so that every one of
+// its reads passes over them.
+QString writeLargeSettings(const QString &delivered, const QString &path, int lines,
+                           const QByteArray &key, const QByteArray &entry,
+                           const QByteArray &comment)
 {
     QFile in(delivered);
     if (!in.open(QIODevice::ReadOnly))
@@ -294,13 +296,11 @@ QString writeLargeSettings(const QString &delivered, const QString &path)
     const int at = int(content.indexOf("[LCD]"));
     if (at < 0)
         fail(QStringLiteral("no [LCD] section in %1").arg(delivered));
-    // The delivered lines, a blank line, the header and the entries: 10,000 lines in all.
+    // The delivered lines, a blank line, the header and the entries.
     QByteArray filler = "[Log]\r\n";
-    for (int i = 1, lines = int(content.count('\n')) + 2; lines < 10000; ++i, ++lines) {
-        filler += i % 10 ? QByteArray("Entry") + QByteArray::number(i)
-                + "=2024-05-17 08:12:44 module 100 selected, texts stored\r\n"
-                         : QByteArray("; a comment line between the entries\r\n");
-    }
+    filler.reserve(qsizetype(lines) * (entry.size() + 10));
+    for (int i = 1, n = int(content.count('\n')) + 2; n < lines; ++i, ++n)
+        filler += i % 10 ? key + QByteArray::number(i) + entry : comment;
     QFile out(path);
     if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate)
         || out.write(content.left(at) + filler + "\r\n" + content.mid(at)) < 0)
@@ -308,10 +308,16 @@ QString writeLargeSettings(const QString &delivered, const QString &path)
     return path;
 }
 
+// The settings file beside this program, so that its ports/ is here too.
+QString settingsPath()
+{
+    return AppFolder() + QStringLiteral("tessaline.ini");
+}
+
 void installSettings(const QString &from)
 {
-    QFile::remove(IniPath());
-    if (!QFile::copy(from, IniPath()))
+    QFile::remove(settingsPath());
+    if (!QFile::copy(from, settingsPath()))
         fail(QStringLiteral("cannot copy %1").arg(from));
 }
 
@@ -513,12 +519,55 @@ int main(int argc, char *argv[])
     }
     report("open_ms", delivered);
     installSettings(writeLargeSettings(QStringLiteral(TESSALINE_DIST_INI),
-                                       AppFolder() + QStringLiteral("large.ini")));
+                                       AppFolder() + QStringLiteral("large.ini"), 10000, "Entry",
+                                       "=2024-05-17 08:12:44 module 100 selected, texts stored\r\n",
+                                       "; a comment line between the entries\r\n"));
     for (int i = 0; i < reps; ++i) {
         close();
         big.push_back(open());
     }
     report("open_large_ms", big);
+
+    // "Save Bitmap" of character 1, each time with one pixel more or less so that the file
+    // changes, and the file checked after each; the window stays open.
+    auto *save = child<QPushButton>(configWindow(), "cmdSaveBitmap");
+    auto *pixel = child<QAbstractButton>(configWindow(), "bitmapr1_16");
+    const int saves = std::min(reps, 10);
+    auto saveOnce = [&] {
+        close();
+        open();
+        std::vector<double> took;
+        for (int i = 0; i < saves; ++i) {
+            pixel->click();
+            settle();
+            const QString expected = QString::number(16 * ((i + 1) % 2));
+            const double start = nowMs();
+            save->click();
+            took.push_back(nowMs() - start);
+            if (readIniFile(settingsPath(), QStringLiteral("UDC"), QStringLiteral("UCHAR1R1"))
+                != expected)
+                fail(QStringLiteral("Save Bitmap did not write %1").arg(expected));
+        }
+        return took;
+    };
+    installSettings(QStringLiteral(TESSALINE_DIST_INI));
+    report("save_ms", saveOnce());
+
+    // A file of 60 MB in 2.5 million lines: fewer runs, each may take seconds.
+    const QString huge = writeLargeSettings(
+        QStringLiteral(TESSALINE_DIST_INI), AppFolder() + QStringLiteral("huge.ini"), 2500000, "E",
+        "=module 100 on\r\n", "; comment between the entries\r\n");
+    std::printf("huge_mb %.1f\n", double(QFileInfo(huge).size()) / 1e6);
+    installSettings(huge);
+    QFile::remove(huge);
+    std::vector<double> hugeOpen;
+    for (int i = 0; i < std::min(reps, 5); ++i) {
+        close();
+        hugeOpen.push_back(open());
+    }
+    report("open_huge_ms", hugeOpen);
+    report("save_huge_ms", saveOnce());
+
     installSettings(QStringLiteral(TESSALINE_DIST_INI));
     close();
     return 0;

@@ -5,12 +5,16 @@
 // a real file), section, key, value length. A section or key byte below 0xF0 picks a known name,
 // 0xF0 + n takes the next n input bytes as the name. Each write is checked:
 // - every byte outside the changed line stays: the bytes removed hold no line break, and at
-//   most a new section header and the key's line are added,
+//   most a new section header and the key's line are added (and the CRLF that the file's last
+//   line gets when it had none),
 // - the key reads back as written, and no other key changes its value,
 // - writing the same value again changes nothing,
 // - a clean name and value are never refused; through a file, the file holds exactly what the
-//   in-memory writer made, or is left as it was.
+//   in-memory writer made, or is left as it was;
+// - with flag bit 3, the key and the next known key go in one batch, which must give what the
+//   two writes one after the other give.
 #include "link/ansi.h"
+#include "link/initext.h"
 #include "link/modini.h"
 
 #include <QByteArrayList>
@@ -38,9 +42,10 @@ const char *const Keys[] = {
     std::abort();
 }
 
+// The file's blanks; a caller's names lose spaces only.
 bool blank(char c)
 {
-    return c == ' ' || c == '\t';
+    return c == ' ' || c == '\t' || c == '\v';
 }
 
 bool lineBreak(char c)
@@ -52,9 +57,9 @@ QByteArray trimmedName(const QByteArray &name)
 {
     qsizetype b = 0;
     qsizetype e = name.size();
-    while (b < e && blank(name[b]))
+    while (b < e && name[b] == ' ')
         ++b;
-    while (e > b && blank(name[e - 1]))
+    while (e > b && name[e - 1] == ' ')
         --e;
     return name.mid(b, e - b).toLower();
 }
@@ -187,7 +192,9 @@ void checkWrite(const QByteArray &before, const QByteArray &after, const QByteAr
         if (lineBreak(c))
             fail("a line break outside the key's line was removed", before, s, k, v);
     }
-    if (!removed.isEmpty() && breaks(added) != 0)
+    const bool closedLast
+        = tail == 0 && !before.isEmpty() && !lineBreak(before.back()) && added.endsWith("\r\n");
+    if (!removed.isEmpty() && breaks(added) != (closedLast ? 1 : 0))
         fail("a changed value split its line", before, s, k, v);
     if (breaks(added) > 3) // at most: the last line's break, a new header, the key's line
         fail("more than the key's line was added", before, s, k, v);
@@ -247,10 +254,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         const QByteArray v = in.bytes(in.byte());
         // The program's own names and any value without a line break or NUL must be taken.
         const bool clean = knownSection && knownKey && trimmedName(s) != "[x"
-            && !trimmedName(k).startsWith(';') && !k.contains('=') && !v.contains('\r')
-            && !v.contains('\n') && !v.contains('\0');
+            && !trimmedName(k).startsWith(';') && !k.contains('=') && !k.contains('\t')
+            && !v.contains('\r') && !v.contains('\n') && !v.contains('\0');
         const QByteArray after = IniText::write(content, s, k, v);
         checkWrite(content, after, s, k, v, clean, sections, keys);
+        if (flags & 8) {
+            const QByteArray other = Keys[in.byte() % std::size(Keys)];
+            const QByteArray twice = after.isNull() ? after : IniText::write(after, s, other, v);
+            if (IniText::write(content, s, {{k, v}, {other, v}}) != twice)
+                fail("a batch differs from its writes one by one", content, s, k + " / " + other,
+                     v);
+        }
         if ((flags & 6) == 6)
             checkThroughFile(content, after, s, k, v);
         if (!after.isNull())

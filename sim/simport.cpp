@@ -1,8 +1,8 @@
 #include "sim/simport.h"
 
+#include "link/modini.h"
 #include "sim/lcdbus.h"
 
-#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -89,7 +89,11 @@ bool SimPort::open(int number, const QString &folder, Existing existing)
 {
     close();
     m_error.clear();
-    const QString base = folder.isEmpty() ? QCoreApplication::applicationDirPath() : folder;
+    // The settings file's folder is the program's own: made when missing. A folder given is
+    // the caller's and must exist.
+    const QString base = folder.isEmpty() ? SettingsFolder() : folder;
+    if (folder.isEmpty())
+        QDir().mkpath(base);
     const QString ports = QDir(base).filePath(QStringLiteral("ports"));
     if (::mkdir(QFile::encodeName(ports).constData(), 0755) != 0 && errno != EEXIST)
         return fail(systemError(QStringLiteral("cannot create %1").arg(ports)));

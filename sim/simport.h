@@ -37,9 +37,9 @@ public:
     ~SimPort() override;
 
     // Opens a pty and links <folder>/ports/COM<number> to its slave; an empty folder is the
-    // program's folder, which must exist. With Existing::Refuse a link to a pty that no live
-    // port holds is replaced, and anything else there is refused; Existing::Replace replaces
-    // anything but a folder. False with errorString() on failure.
+    // settings file's folder, whose ports/ the control panel opens. With Existing::Refuse a link
+    // to a pty that no live port holds is replaced, and anything else there is refused;
+    // Existing::Replace replaces anything but a folder. False with errorString() on failure.
     bool open(int number, const QString &folder = QString(), Existing existing = Existing::Refuse);
     // Closes the pty and removes the link.
     void close();

@@ -1,9 +1,12 @@
+#include "link/modini.h"
 #include "shell/forms.h"
 #include "shell/frmmain.h"
 #include "shell/modvariables.h"
 
 #include <QApplication>
 #include <QProxyStyle>
+
+#include <cstdio>
 
 namespace {
 
@@ -33,6 +36,11 @@ int main(int argc, char *argv[])
     // Every line edit lays out its text once in the application's font before it takes its
     // window's; with the windows' font here too, the platform's default face is never loaded.
     QApplication::setFont(formFont());
+    // First start without a settings file: the user's copy of the template. Without one the
+    // program runs on the fallbacks of a missing file.
+    if (!CreateSettingsFile())
+        std::fprintf(stderr, "tessaline: cannot create the settings file %s from %s\n",
+                     qPrintable(IniPath()), qPrintable(TemplatePath()));
     modVariables vars;
     frmMain window(vars);
     window.show();

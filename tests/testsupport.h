@@ -12,6 +12,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QComboBox>
+#include <QDir>
 #include <QFile>
 #include <QLabel>
 #include <QMessageBox>
@@ -20,8 +21,13 @@
 
 namespace TestSupport {
 
+// A test's settings file and ports/ are in its own configuration folder (no tessaline.ini
+// stands beside a test program), never in the user's: set before anything asks for them.
+inline const bool OwnConfigFolder = qputenv("XDG_CONFIG_HOME", TESSALINE_TEST_CONFIG);
+
 inline void writeSettings(const QByteArray &content)
 {
+    QVERIFY(QDir().mkpath(SettingsFolder()));
     QFile file(IniPath());
     QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
     file.write(content);

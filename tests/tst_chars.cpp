@@ -5,9 +5,11 @@
 #include "chars/charpanel.h"
 #include "shell/modvariables.h"
 
-#include <QDir>
 #include <QLabel>
 #include <QPushButton>
+
+#include <csignal>
+#include <sys/resource.h>
 
 using namespace TestSupport;
 using namespace CfgSupport;
@@ -88,11 +90,7 @@ class tst_chars : public QObject
 {
     Q_OBJECT
 private slots:
-    void cleanup()
-    {
-        QDir().rmdir(IniPath()); // left where the failed-save case failed
-        removeSettings();
-    }
+    void cleanup() { removeSettings(); }
     void editor();
     void saveAndLoad();
     void loadCharTable();
@@ -202,15 +200,24 @@ void tst_chars::saveAndLoad()
     QCOMPARE(bytes(e.vars.CharTable), table);
     QCOMPARE(readSettings(), twice);
 
-    // A failed write is told once, and the path is left as it was.
-    removeSettings();
-    QVERIFY(QDir().mkdir(IniPath()));
-    e.run("=5,1/4,cmdSaveBitmap");
+    // A save that does not fit (a full disk, as a file-size limit that the first three new
+    // lines would fit in) is told once and writes no row at all.
+    const QByteArray full = readSettings();
+    rlimit saved;
+    QCOMPARE(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit small = saved;
+    small.rlim_cur = rlim_t(full.size() + 40);
+    QCOMPARE(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    e.run("=5,cmdSet,cmdSaveBitmap");
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, oldHandler);
     QCOMPARE(e.boxes.texts, QStringList {"Character 5 was not saved to the settings file."});
     QCOMPARE(e.boxes.titles, QStringList {"TessalineApp"});
-    QVERIFY(QFileInfo(IniPath()).isDir());
-    QVERIFY(QDir().rmdir(IniPath()));
+    QCOMPARE(readSettings(), full);
     // Into a missing file: a new file with only these eight keys.
+    removeSettings();
+    e.run("cmdClr,1/4");
     e.press("cmdSaveBitmap");
     QCOMPARE(readSettings(),
              QByteArray("[UDC]\r\nUCHAR5R1=4\r\nUCHAR5R2=0\r\nUCHAR5R3=0\r\nUCHAR5R4=0\r\n"
@@ -220,22 +227,59 @@ void tst_chars::saveAndLoad()
 
 void tst_chars::loadCharTable()
 {
+    // Row values as an operator may write them, and what loads: a whole number from 0 to 255
+    // with blanks around it, a leading "+" and leading zeros; anything else loads as 0 and is
+    // named once in a warning (-1 here), as is every missing key.
+    const struct
+    {
+        const char *text;
+        int loaded;
+    } rows[] = {{"255", 255},
+                {"0", 0},
+                {" 7 ", 7},
+                {"+5", 5},
+                {"007", 7},
+                {"00000000017", 17},
+                {"0255", 255},
+                {"\"\t+9 \"", 9},
+                {"\v8\v", 8},
+                {"000000000000000000000031", 31},
+                {"256", -1},
+                {"-1", -1},
+                {"-0", -1},
+                {"abc", -1},
+                {"", -1},
+                {"12x", -1},
+                {"99999999999999999999", -1},
+                {"3.5", -1},
+                {"+", -1},
+                {"++1", -1},
+                {"+ 1", -1},
+                {"1 2", -1},
+                {"0x1F", -1},
+                {"00000000000000000000256", -1}};
+    QByteArray file = "[UDC]\r\n", expected;
+    QStringList named;
+    for (const auto &r : rows) {
+        const int i = int(&r - rows);
+        const QString key = charKey(i / 8 + 1, i % 8 + 1);
+        file += key.toLatin1() + '=' + r.text + "\r\n";
+        expected += char(qMax(r.loaded, 0));
+        if (r.loaded < 0)
+            named << key;
+    }
+    writeSettings(file);
     std::array<quint8, 64> table;
-    const QtMessageHandler previous = qInstallMessageHandler(collectWarnings);
-    // Bad values load as 0 and are named once; good ones around them still load; each missing
-    // key is a warning too.
-    writeSettings("[UDC]\r\nUCHAR1R1=256\r\nUCHAR1R2=-1\r\nUCHAR1R3=abc\r\nUCHAR1R4=\r\n"
-                  "UCHAR1R5=12x\r\nUCHAR1R6=99999999999999999999\r\nUCHAR1R7=0255\r\n"
-                  "UCHAR1R8= 7 \r\nUCHAR2R1=3.5\r\nUCHAR2R2=255\r\n");
     table.fill(9);
+    const QtMessageHandler previous = qInstallMessageHandler(collectWarnings);
     LoadCharTable(table);
     qInstallMessageHandler(previous);
-    QCOMPARE(QByteArray(reinterpret_cast<const char *>(table.data()), 11),
-             QByteArray::fromHex("000000000000ff0700ff00"));
-    QCOMPARE(warnings.size(), 7 + 54);
-    for (const char *key :
-         {"UCHAR1R1", "UCHAR1R2", "UCHAR1R3", "UCHAR1R4", "UCHAR1R5", "UCHAR1R6", "UCHAR2R1"})
-        QCOMPARE(warnings.filter(QString::fromLatin1(key) + ' ').size(), 1);
+    QCOMPARE(bytes(table, 0, int(std::size(rows))), expected);
+    QCOMPARE(bytes(table, int(std::size(rows)), 64 - int(std::size(rows))),
+             QByteArray(64 - int(std::size(rows)), 0));
+    QCOMPARE(warnings.size(), named.size() + 64 - int(std::size(rows)));
+    for (const QString &key : named)
+        QCOMPARE(warnings.filter(key + ' ').size(), 1);
 }
 
 QTEST_MAIN(tst_chars)

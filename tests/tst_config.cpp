@@ -262,7 +262,7 @@ void tst_config::portGone()
     act(b.w.get(), "cboComm=COM1,cmdConnect");
     QVERIFY(b.w->MSComm1().isOpen());
     QVERIFY(QFile::remove(b.pty.linkPath())); // its link stays, leading nowhere
-    QVERIFY(QFile::link(AppFolder() + "ports/gone", b.pty.linkPath()));
+    QVERIFY(QFile::link(SettingsFolder() + "ports/gone", b.pty.linkPath()));
     {
         MessageBoxCatcher boxes;
         child<QAction>(b.w.get(), "mnuCfg")->trigger();

@@ -152,15 +152,15 @@ void tst_mainwindow::connectFailures()
     };
     // No device behind COM7; a rate the port rejects fails before anything is set; a typed port
     // names port 0: none.
-    const QString dangling = AppFolder() + "ports/COM7";
+    const QString dangling = SettingsFolder() + "ports/COM7";
     QFile::remove(dangling);
-    QVERIFY(QFile::link(AppFolder() + "ports/no-such-device", dangling));
+    QVERIFY(QFile::link(SettingsFolder() + "ports/no-such-device", dangling));
     connectFails("cboComm=COM7,cboBaud=9600", "7 9600,n,8,1");
     connectFails("cboComm=COM1,cboBaud=fast", "7 9600,n,8,1");
     connectFails("cboComm=COM99,cboBaud=4800", "0 4800,n,8,1");
 
     // The device held by another port of this program, also through a second name (COM3).
-    const QString alias = AppFolder() + "ports/COM3";
+    const QString alias = SettingsFolder() + "ports/COM3";
     QFile::remove(alias);
     QVERIFY(QFile::link(b.pty.slavePath(), alias));
     CommPort other;

@@ -209,11 +209,11 @@ void tst_session::randomSession()
     const QByteArray delivered = iniFile(Texts, expected, 1, "9600");
     writeSettings(delivered);
     // Ports 2 to 20 name no device, so that no real serial port is ever opened.
-    QDir().mkpath(AppFolder() + "ports");
+    QDir().mkpath(SettingsFolder() + "ports");
     for (int n = 2; n <= 20; ++n) {
-        const QString link = AppFolder() + u"ports/COM%1"_s.arg(n);
+        const QString link = SettingsFolder() + u"ports/COM%1"_s.arg(n);
         QFile::remove(link);
-        QVERIFY(QFile::link(AppFolder() + "ports/none", link));
+        QVERIFY(QFile::link(SettingsFolder() + "ports/none", link));
     }
     QVERIFY(pty.open(1, QString(), SimPort::Existing::Replace));
     connect(&pty, &SimPort::chunkReceived, this, [this](const QByteArray &chunk) {
@@ -277,7 +277,7 @@ void tst_session::randomSession()
 
     w.reset(); // and the configuration window with it
     for (int n = 2; n <= 20; ++n)
-        QFile::remove(AppFolder() + u"ports/COM%1"_s.arg(n));
+        QFile::remove(SettingsFolder() + u"ports/COM%1"_s.arg(n));
     removeSettings();
 }
 

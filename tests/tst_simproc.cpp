@@ -30,7 +30,7 @@ constexpr int Timeout = 10000;
 
 QString linkPath(int port)
 {
-    return AppFolder() + u"ports/COM%1"_s.arg(port);
+    return SettingsFolder() + u"ports/COM%1"_s.arg(port);
 }
 
 QProcessEnvironment offscreen()
@@ -86,7 +86,7 @@ qint64 statusKiB(qint64 pid, const QByteArray &key)
     return -1;
 }
 
-// One tessaline-sim with its ports/ link in this test program's folder.
+// One tessaline-sim with its ports/ link in this test program's settings folder.
 struct Sim
 {
     QProcess process;
@@ -98,7 +98,8 @@ struct Sim
         process.setProcessEnvironment(env);
         QObject::connect(&process, &QProcess::readyReadStandardOutput, &process,
                          [this] { out += QString::fromUtf8(process.readAllStandardOutput()); });
-        const QStringList arguments = wrapper + QStringList {TESSALINE_SIM, "--folder", AppFolder()}
+        const QStringList arguments = wrapper
+            + QStringList {TESSALINE_SIM, "--folder", SettingsFolder()}
             + options.split(' ', Qt::SkipEmptyParts);
         process.start(arguments.first(), arguments.mid(1));
     }
@@ -162,7 +163,7 @@ private slots:
     void init()
     {
         // Links, locks and EEPROM files that an earlier run may have left.
-        QDir ports(AppFolder() + "ports");
+        QDir ports(SettingsFolder() + "ports");
         for (const QString &name : ports.entryList(QDir::Files | QDir::System))
             ports.remove(name);
     }

@@ -153,11 +153,13 @@ int main(int argc, char *argv[])
     if (!QDir().mkpath(out.path()))
         die(QStringLiteral("cannot create %1").arg(out.path()));
 
-    // The delivered settings: the port, the texts and the characters a newcomer starts with.
-    QFile::remove(IniPath());
-    if (!QFile::copy(QStringLiteral(TESSALINE_SOURCE "/dist/tessaline.ini"), IniPath()))
-        die(QStringLiteral("cannot copy the settings file to %1").arg(IniPath()));
-    QFile(IniPath()).setPermissions(QFile::ReadOwner | QFile::WriteOwner);
+    // The delivered settings, beside this program so that its ports/ is here too: the port,
+    // the texts and the characters a newcomer starts with.
+    const QString ini = AppFolder() + QStringLiteral("tessaline.ini");
+    QFile::remove(ini);
+    if (!QFile::copy(QStringLiteral(TESSALINE_SOURCE "/dist/tessaline.ini"), ini))
+        die(QStringLiteral("cannot copy the settings file to %1").arg(ini));
+    QFile(ini).setPermissions(QFile::ReadOwner | QFile::WriteOwner);
 
     Sim sim;
     modVariables vars;

@@ -2,8 +2,8 @@
 #include "ui_charpanel.h"
 
 #include "chars/cellwidgets.h"
+#include "chars/chartable.h"
 #include "display/frames.h"
-#include "link/modini.h"
 #include "shell/forms.h"
 #include "shell/modvariables.h"
 
@@ -132,8 +132,8 @@ void CharPanel::LoadCharacter()
     }
 }
 
-// Commits the editor to the table, then to the settings file row by row. A row that cannot be
-// written stops the save and is reported; the table keeps the new character regardless.
+// Commits the editor to the table, then its eight rows to the settings file in one write. A
+// failed write changes nothing in the file and is reported; the table keeps the new character.
 void CharPanel::SaveCharacter()
 {
     const int position = listIndex(ui->cboUCH);
@@ -141,17 +141,11 @@ void CharPanel::SaveCharacter()
         return;
     for (int r = 1; r <= Rows; ++r)
         m_vars->CharTable[size_t(position * Rows + r - 1)] = m_rows.rows[size_t(r - 1)];
-    for (int r = 1; r <= Rows; ++r) {
-        const quint8 value = m_vars->CharTable[size_t(position * Rows + r - 1)];
-        if (!WriteIniValue(QStringLiteral("UDC"), charKey(position + 1, r),
-                           QString::number(value))) {
-            QMessageBox::warning(this, QStringLiteral("TessalineApp"),
-                                 QStringLiteral("Character %1 was not saved to the settings file.")
-                                     .arg(position + 1),
-                                 QMessageBox::Ok);
-            return;
-        }
-    }
+    if (!SaveCharacterRows(position + 1, m_rows.rows))
+        QMessageBox::warning(
+            this, QStringLiteral("TessalineApp"),
+            QStringLiteral("Character %1 was not saved to the settings file.").arg(position + 1),
+            QMessageBox::Ok);
 }
 
 // Uploads the whole table, bytes as stored, whatever position is selected.

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "chars/chartable.h"
+#include "chars/editorrows.h"
 
 #include <QGroupBox>
 
@@ -34,7 +34,8 @@ public:
     void SetAllPixels();
     void ClearAllPixels();
     void LoadCharacter();
-    // A failed write of the settings file is told to the operator in a message box.
+    // The eight rows go to the settings file together or not at all; a failure is told to the
+    // operator in a message box.
     void SaveCharacter();
     void SendCharTable();
 

@@ -94,11 +94,15 @@ void frmCfg::Form_Load()
     m_baud->setExclusive(true);
     ui->Check1->setChecked(false);
 
-    LoadCharTable(m_vars.CharTable);
+    // The 64 rows and the eight texts from one read of the settings file.
+    QList<IniKey> keys = CharTableKeys();
+    for (int n = 1; n <= Lines; ++n)
+        keys.append({QStringLiteral("LCD"), QStringLiteral("PT%1").arg(n)});
+    const QStringList values = ReadIniValues(keys);
+    LoadCharTable(m_vars.CharTable, values.mid(0, 64));
     // A stored text longer than a box holds keeps its first 20 characters.
     for (int n = 1; n <= Lines; ++n)
-        m_texts[n - 1]->setText(ReadIniValue(QStringLiteral("LCD"), QStringLiteral("PT%1").arg(n))
-                                    .left(Protocol::StoreTextMax));
+        m_texts[n - 1]->setText(values.value(63 + n).left(Protocol::StoreTextMax));
 
     if (!m_link->openFromSettings()) {
         // The window still opens, so that characters can be drawn, loaded and saved; its

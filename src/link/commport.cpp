@@ -81,7 +81,7 @@ QString CommPort::devicePath(int number)
 #ifdef Q_OS_WIN
     return QStringLiteral("COM%1").arg(number);
 #else
-    const QString link = AppFolder() + QStringLiteral("ports/COM%1").arg(number);
+    const QString link = SettingsFolder() + QStringLiteral("ports/COM%1").arg(number);
     if (QFileInfo::exists(link) || QFileInfo(link).isSymLink())
         return link;
     return QStringLiteral("/dev/ttyS%1").arg(number - 1);

@@ -1,41 +1,56 @@
 #pragma once
 
-#include <QByteArray>
+#include <QList>
 #include <QString>
+#include <QStringList>
 
-// The settings file "tessaline.ini" in the program's folder: private-profile (INI) text in the
-// ANSI code page, read and edited in place so that an operator's file keeps its comments,
-// order, spacing and line endings. Every call goes to the file; nothing is cached.
+// The settings file "tessaline.ini": private-profile (INI) text in the ANSI code page, read and
+// edited in place so that an operator's file keeps its comments, order, spacing and line
+// endings (format in link/initext.h, the safe rewrite in link/safefile.h). Every call goes to
+// the file; nothing is cached.
 
 // The program's folder, ending in the platform's separator.
 QString AppFolder();
-// AppFolder() + "tessaline.ini".
+// The settings file's folder, ending in the separator: the program's folder when a
+// tessaline.ini stands there (the build folder, a portable copy, Windows), else the user's
+// $XDG_CONFIG_HOME/tessaline (~/.config/tessaline by default). Its ports/ holds the port links.
+QString SettingsFolder();
+// SettingsFolder() + "tessaline.ini".
 QString IniPath();
+// The delivered file, installed read-only as <prefix>/share/tessaline/tessaline.ini beside the
+// program's <prefix>/bin.
+QString TemplatePath();
+// First start: when there is no settings file yet, creates its folder and copies the template
+// there. False when there is still none (no template, a folder that cannot be written); the
+// program then runs on the fallbacks of a missing file.
+bool CreateSettingsFile();
+
+struct IniKey
+{
+    QString section;
+    QString key;
+};
+
+struct IniEntry
+{
+    QString key;
+    QString value;
+};
 
 // The value of a key, or the empty string when the file, section or key is absent or empty.
 QString ReadIniValue(const QString &section, const QString &key);
+// Several keys from one read of the file, in the order asked.
+QStringList ReadIniValues(const QList<IniKey> &keys);
 // Sets a key, creating the file and section when missing. False when the write failed or was
 // refused (a value, section or key that would break the file's lines); the old file then stays.
 bool WriteIniValue(const QString &section, const QString &key, const QString &value);
+// Sets several keys of one section in one replacement of the file: all of them, or (false)
+// none.
+bool WriteIniValues(const QString &section, const QList<IniEntry> &entries);
 
 // The same on any path, for the routines above and for tests.
 QString readIniFile(const QString &path, const QString &section, const QString &key);
+QStringList readIniFile(const QString &path, const QList<IniKey> &keys);
 bool writeIniFile(const QString &path, const QString &section, const QString &key,
                   const QString &value);
-
-// The file format itself, on the file's bytes.
-namespace IniText {
-
-constexpr int MaxValue = 254; // longer values are cut
-
-// The value of the first key of that name in the first section of that name, or empty.
-QByteArray read(const QByteArray &content, const QByteArray &section, const QByteArray &key);
-// The content with the key set; every byte outside the changed or added line stays. A key that
-// is there keeps its line up to the blanks after "=" (up to the "=" for a value that starts
-// with a blank) and its own line break; the blanks after the old value go with it. Added lines end
-// in CRLF. A null array when refused: an empty section or key, a line break or NUL anywhere, "]" in
-// the section, "=" in the key or a key that starts like a header or a comment.
-QByteArray write(const QByteArray &content, const QByteArray &section, const QByteArray &key,
-                 const QByteArray &value);
-
-} // namespace IniText
+bool writeIniFile(const QString &path, const QString &section, const QList<IniEntry> &entries);

@@ -82,9 +82,13 @@ void frmMain::Form_Load()
     for (int n = 1; n <= PortCount; ++n)
         ui->cboComm->addItem(QStringLiteral("COM%1").arg(n));
     ui->cboBaud->addItems({QStringLiteral("4800"), QStringLiteral("9600")});
-    m_vars.CommPortText = ReadIniValue(QStringLiteral("Settings"), QStringLiteral("CommPort"));
-    m_vars.PortSettings = ReadIniValue(QStringLiteral("Settings"), QStringLiteral("Setting"));
-    const QString uid = ReadIniValue(QStringLiteral("LCD"), QStringLiteral("UID"));
+    const QStringList settings
+        = ReadIniValues({{QStringLiteral("Settings"), QStringLiteral("CommPort")},
+                         {QStringLiteral("Settings"), QStringLiteral("Setting")},
+                         {QStringLiteral("LCD"), QStringLiteral("UID")}});
+    m_vars.CommPortText = settings[0];
+    m_vars.PortSettings = settings[1];
+    const QString uid = settings[2];
 
     // 0 and 99 keep their meaning, no selection; anything unusable falls back to COM1 and 100.
     const int port = numericSetting("CommPort", m_vars.CommPortText, 0, PortCount, 1);
