@@ -1,7 +1,10 @@
 // The main window on real widgets and a real pty: start-up from the settings file, connect and
-// disconnect, frames out with their trace, replies in, and the tick wait.
+// disconnect, the devices behind the port numbers, frames out with their trace, replies in, and
+// the tick wait.
+#include "config/frmcfg.h"
 #include "display/frames.h"
 #include "link/commport.h"
+#include "link/portmap.h"
 #include "shell/forms.h"
 #include "testsupport.h"
 
@@ -9,8 +12,13 @@
 #include <QElapsedTimer>
 #include <QGroupBox>
 #include <QLineEdit>
+#include <QProcess>
 #include <QSerialPort>
 #include <QSignalSpy>
+
+#include <grp.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace TestSupport;
 
@@ -23,6 +31,7 @@ private slots:
     void typedOverLists();
     void connectAndDisconnect();
     void connectFailures();
+    void portDevices();
     void sendFrame();
     void receive();
     void waitTicks();
@@ -122,7 +131,7 @@ void tst_mainwindow::connectAndDisconnect()
     b.click("cmdConnect");
     QCOMPARE(b.state(), "Disconnect select=1 cfg=1 commands=1");
     QCOMPARE(b.vars.CommPortText + ' ' + b.vars.PortSettings, "1 4800,n,8,1");
-    QCOMPARE(b.text("StatusPanel2"), "COM1 4800,n,8,1");
+    QCOMPARE(b.text("StatusPanel2"), "COM1 4800,n,8,1 on " + b.pty.slavePath());
     QVERIFY(b.pty.received().isEmpty()); // connecting sends nothing
 
     b.window->setSelectionStatus("Device 100 Connected");
@@ -170,9 +179,114 @@ void tst_mainwindow::connectFailures()
     connectFails("cboComm=COM1", "1 4800,n,8,1");
     connectFails("cboComm=COM3", "3 4800,n,8,1");
     other.close();
-    b.click("cmdConnect"); // COM3 now free
+
+    // Another program's terminal (a process in a session of its own that took it as its
+    // controlling terminal) is never opened, by either window.
+    QProcess owner;
+    owner.setStandardInputFile(b.pty.slavePath());
+    owner.start("setsid", {"--ctty", "sleep", "600"});
+    QVERIFY(owner.waitForStarted());
+    const QString comm = QString("/proc/%1/comm").arg(owner.processId());
+    const auto running = [&comm] {
+        QFile file(comm);
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    };
+    QTRY_COMPARE(running(), "sleep\n"); // the terminal taken, then the program started
+    connectFails("cboComm=COM1", "1 4800,n,8,1");
+    QCOMPARE(b.text("StatusPanel2"),
+             QString("%1 is the terminal of sleep (process %2), not a module")
+                 .arg(b.pty.slavePath())
+                 .arg(owner.processId()));
+    {
+        MessageBoxCatcher boxes;
+        frmCfg cfg(b.vars);
+        cfg.Display();
+        QCOMPARE(boxes.texts, QStringList {"SELECTED PORT NOT AVAILABLE!"});
+        QVERIFY(!cfg.MSComm1().isOpen());
+        cfg.close();
+    }
+    owner.kill();
+    QVERIFY(owner.waitForFinished());
+
+    // A device that this user may not read and write: the message, and a line on how to get
+    // access. The test drops its effective user for the attempt; root may open anything.
+    const QByteArray slave = QFile::encodeName(b.pty.slavePath());
+    struct stat before;
+    const group *dialout = ::getgrnam("dialout");
+    QVERIFY(dialout && ::stat(slave.constData(), &before) == 0);
+    QVERIFY(::chown(slave.constData(), 0, dialout->gr_gid) == 0);
+    QVERIFY(::chmod(slave.constData(), 0660) == 0);
+    QVERIFY(::seteuid(65534) == 0);
+    connectFails("cboComm=COM1", "1 4800,n,8,1");
+    QVERIFY(::seteuid(0) == 0);
+    QCOMPARE(b.text("StatusPanel2"),
+             b.pty.slavePath() + ": permission denied \u2014 add your user to the group dialout");
+    QVERIFY(::chown(slave.constData(), before.st_uid, before.st_gid) == 0);
+    QVERIFY(::chmod(slave.constData(), before.st_mode & 07777) == 0);
+
+    // Each time nothing reached the line: the frame of the first selection comes first.
+    b.click("cmdConnect");
+    b.select("100");
+    QTRY_COMPARE(b.pty.received(), Frames::SelectDevice(100));
+    b.click("cmdConnect");
+    b.press("cmdConnect", "cboComm=COM3"); // COM3 now free
     QCOMPARE(b.state(), "Disconnect select=1 cfg=1 commands=0");
     QFile::remove(alias);
+}
+
+// A port number opens its ports/ link, else the settings file's [Ports] entry, else
+// /dev/ttyS(n-1); each item of the port list tells the device and what the system knows of it,
+// and the second status panel names the device of the open port.
+void tst_mainwindow::portDevices()
+{
+    SimPort other;
+    QVERIFY(other.open(9, QString(), SimPort::Existing::Replace));
+    writeSettings("[Settings]\r\nCommPort=1\r\nSetting=9600,n,8,1\r\n[Ports]\r\nCOM2="
+                  + QFile::encodeName(other.slavePath())
+                  + "\r\nCOM3=" + QFile::encodeName(other.slavePath())
+                  + "\r\nCOM4=ttyNone\r\nCOM5=" + QFile::encodeName(other.slavePath()) + "\r\n");
+    MainBench b(nullptr, false);
+    const QString folder = PortMap::portsFolder();
+    QFile::remove(folder + "COM2");
+    QFile::remove(folder + "COM5");
+    QVERIFY(QFile::link(b.pty.slavePath(), folder + "COM2"));
+    QVERIFY(QFile::link(folder + "no-such-device", folder + "COM5"));
+
+    // Port, its ports/ entry, its [Ports] entry, the device it opens ("bus": the main bench's
+    // pty, "other": the second pty) and what its tooltip says of it ("*": whatever the machine
+    // has there).
+    const QString table = R"(
+        2  link     other   bus                     pseudo terminal
+        3  -        other   other                   pseudo terminal
+        4  -        ttyNone /dev/ttyNone            no such device
+        5  nowhere  other   <ports>no-such-device   no such device
+        6  -        -       /dev/ttyS5              *)";
+    auto *list = b.get<QComboBox>("cboComm");
+    for (const QString &line : table.split('\n', Qt::SkipEmptyParts)) {
+        const QStringList c = line.simplified().split(' ');
+        const int number = c[0].toInt();
+        QString device = c[3] == "bus" ? b.pty.slavePath()
+            : c[3] == "other"          ? other.slavePath()
+                                       : c[3];
+        device.replace("<ports>", folder);
+        const QString said = c.mid(4).join(' ');
+        const QString tip = list->itemData(number - 1, Qt::ToolTipRole).toString();
+        QVERIFY2(tip.startsWith(device + " \u2014 ") && (said == "*" || tip.endsWith(said)),
+                 qPrintable(tip));
+        if (said != "pseudo terminal")
+            continue;
+        SimPort &pty = c[3] == "bus" ? b.pty : other;
+        pty.clearReceived();
+        b.press("cmdConnect", "cboComm=COM" + c[0]);
+        QCOMPARE(b.text("StatusPanel2"), QString("COM%1 9600,n,8,1 on %2").arg(number).arg(device));
+        QCOMPARE(list->itemData(number - 1, Qt::ToolTipRole).toString(),
+                 device + " \u2014 pseudo terminal, open in this program");
+        b.select("100");
+        QTRY_COMPARE(pty.received(), Frames::SelectDevice(100));
+        b.click("cmdConnect");
+    }
+    QFile::remove(folder + "COM2");
+    QFile::remove(folder + "COM5");
 }
 
 void tst_mainwindow::sendFrame()

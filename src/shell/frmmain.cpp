@@ -6,6 +6,7 @@
 #include "link/hextrace.h"
 #include "link/modini.h"
 #include "link/portlink.h"
+#include "link/portmap.h"
 #include "link/receive.h"
 #include "link/ticktimer.h"
 #include "shell/forms.h"
@@ -57,9 +58,12 @@ frmMain::frmMain(modVariables &vars, QWidget *parent)
 
     ui->Frame2->attach(this);
     ui->Frame3->attach(this);
+    // Each port's device as its item's tooltip.
+    ui->cboComm->setModel(new PortListModel(ui->cboComm));
     MSComm1().setRThreshold(2);
     connect(m_link, &PortLink::received, this, &frmMain::MSComm1_OnComm);
     connect(m_link, &PortLink::lost, this, &frmMain::MSComm1_Lost);
+    connect(m_link, &PortLink::stateChanged, this, &frmMain::showPortState);
     connect(ui->cmdConnect, &QPushButton::clicked, this, &frmMain::cmdConnect_Click);
     connect(ui->mnuCfg, &QAction::triggered, this, &frmMain::mnuCfg_Click);
 
@@ -104,7 +108,7 @@ void frmMain::cmdConnect_Click()
             m_vars.PortSettings = port.settings();
             port.setCommPort(listIndex(ui->cboComm) + 1);
             m_vars.CommPortText = QString::number(port.commPort());
-            ok = port.open();
+            ok = m_link->open();
         }
         if (!ok) {
             showPortNotAvailable(this);
@@ -157,13 +161,13 @@ void frmMain::MSComm1_OnComm()
         ui->lblRxData->setText(ui->lblRxData->text() + trace);
 }
 
-// The device went away under the open port: the window returns to its closed state.
-void frmMain::MSComm1_Lost(const QString &message)
+// The device went away under the open port: the window returns to its closed state, and the
+// second status panel says what happened.
+void frmMain::MSComm1_Lost()
 {
     ui->cmdConnect->setText(QStringLiteral("Connect"));
     ui->mnuCfg->setEnabled(false);
     ui->Frame2->setEnabled(false);
-    m_portState->setText(message);
 }
 
 void frmMain::setSelectionStatus(const QString &text)
@@ -178,8 +182,5 @@ void frmMain::setCommandsEnabled(bool enabled)
 
 void frmMain::showPortState()
 {
-    m_portState->setText(
-        MSComm1().isOpen()
-            ? QStringLiteral("COM%1 %2").arg(m_vars.CommPortText, MSComm1().settings())
-            : QStringLiteral("Port closed"));
+    m_portState->setText(m_link->stateText());
 }
