@@ -12,12 +12,15 @@
 #include <QElapsedTimer>
 #include <QGroupBox>
 #include <QLineEdit>
-#include <QProcess>
 #include <QSerialPort>
 #include <QSignalSpy>
 
+#include <csignal>
+#include <fcntl.h>
 #include <grp.h>
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 using namespace TestSupport;
@@ -182,21 +185,25 @@ void tst_mainwindow::connectFailures()
 
     // Another program's terminal (a process in a session of its own that took it as its
     // controlling terminal) is never opened, by either window.
-    QProcess owner;
-    owner.setStandardInputFile(b.pty.slavePath());
-    owner.start("setsid", {"--ctty", "sleep", "600"});
-    QVERIFY(owner.waitForStarted());
-    const QString comm = QString("/proc/%1/comm").arg(owner.processId());
-    const auto running = [&comm] {
-        QFile file(comm);
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    posix_spawn_file_actions_t stdinFromPty;
+    posix_spawn_file_actions_init(&stdinFromPty);
+    const QByteArray slave = QFile::encodeName(b.pty.slavePath());
+    posix_spawn_file_actions_addopen(&stdinFromPty, 0, slave.constData(), O_RDWR, 0);
+    char *const argv[] = {const_cast<char *>("setsid"), const_cast<char *>("--ctty"),
+                          const_cast<char *>("sleep"), const_cast<char *>("600"), nullptr};
+    pid_t owner = 0;
+    QCOMPARE(posix_spawnp(&owner, "setsid", &stdinFromPty, nullptr, argv, environ), 0);
+    posix_spawn_file_actions_destroy(&stdinFromPty);
+    const auto running = [owner] {
+        QFile comm(QString("/proc/%1/comm").arg(owner));
+        return comm.open(QIODevice::ReadOnly) ? comm.readAll() : QByteArray();
     };
     QTRY_COMPARE(running(), "sleep\n"); // the terminal taken, then the program started
     connectFails("cboComm=COM1", "1 4800,n,8,1");
     QCOMPARE(b.text("StatusPanel2"),
              QString("%1 is the terminal of sleep (process %2), not a module")
                  .arg(b.pty.slavePath())
-                 .arg(owner.processId()));
+                 .arg(owner));
     {
         MessageBoxCatcher boxes;
         frmCfg cfg(b.vars);
@@ -205,12 +212,11 @@ void tst_mainwindow::connectFailures()
         QVERIFY(!cfg.MSComm1().isOpen());
         cfg.close();
     }
-    owner.kill();
-    QVERIFY(owner.waitForFinished());
+    QCOMPARE(::kill(owner, SIGKILL), 0);
+    QCOMPARE(::waitpid(owner, nullptr, 0), owner);
 
     // A device that this user may not read and write: the message, and a line on how to get
     // access. The test drops its effective user for the attempt; root may open anything.
-    const QByteArray slave = QFile::encodeName(b.pty.slavePath());
     struct stat before;
     const group *dialout = ::getgrnam("dialout");
     QVERIFY(dialout && ::stat(slave.constData(), &before) == 0);
