@@ -245,37 +245,43 @@ void tst_mainwindow::connectFailures()
 // and the second status panel names the device of the open port.
 void tst_mainwindow::portDevices()
 {
+    MainBench b(nullptr, false);
     SimPort other;
     QVERIFY(other.open(9, QString(), SimPort::Existing::Replace));
-    writeSettings("[Settings]\r\nCommPort=1\r\nSetting=9600,n,8,1\r\n[Ports]\r\nCOM2="
-                  + QFile::encodeName(other.slavePath())
-                  + "\r\nCOM3=" + QFile::encodeName(other.slavePath())
-                  + "\r\nCOM4=ttyNone\r\nCOM5=" + QFile::encodeName(other.slavePath()) + "\r\n");
-    MainBench b(nullptr, false);
-    const QString folder = PortMap::portsFolder();
-    QFile::remove(folder + "COM2");
-    QFile::remove(folder + "COM5");
-    QVERIFY(QFile::link(b.pty.slavePath(), folder + "COM2"));
-    QVERIFY(QFile::link(folder + "no-such-device", folder + "COM5"));
-
-    // Port, its ports/ entry, its [Ports] entry, the device it opens ("bus": the main bench's
-    // pty, "other": the second pty) and what its tooltip says of it ("*": whatever the machine
-    // has there).
+    // Port; its ports/ entry and its [Ports] entry ("-" none, "bus" the main bench's pty, "other"
+    // a second pty, "nowhere" a link that leads nowhere); the device it opens; what its tooltip
+    // says of it ("*": whatever the machine has there).
     const QString table = R"(
-        2  link     other   bus                     pseudo terminal
-        3  -        other   other                   pseudo terminal
-        4  -        ttyNone /dev/ttyNone            no such device
-        5  nowhere  other   <ports>no-such-device   no such device
-        6  -        -       /dev/ttyS5              *)";
-    auto *list = b.get<QComboBox>("cboComm");
+        2  bus      other    bus                     pseudo terminal
+        3  -        other    other                   pseudo terminal
+        4  -        ttyNone  /dev/ttyNone            no such device
+        5  nowhere  other    <ports>no-such-device   no such device
+        6  -        -        /dev/ttyS5              *)";
+    const QString folder = PortMap::portsFolder();
+    const auto path = [&](QString name) {
+        return name == "bus"    ? b.pty.slavePath()
+            : name == "other"   ? other.slavePath()
+            : name == "nowhere" ? folder + "no-such-device"
+                                : name.replace("<ports>", folder);
+    };
+    QByteArray ini = "[Ports]\r\n";
+    QList<QStringList> rows;
     for (const QString &line : table.split('\n', Qt::SkipEmptyParts)) {
-        const QStringList c = line.simplified().split(' ');
+        rows << line.simplified().split(' ');
+        const QString link = folder + "COM" + rows.last()[0];
+        QFile::remove(link);
+        if (rows.last()[1] != "-")
+            QVERIFY(QFile::link(path(rows.last()[1]), link));
+        if (rows.last()[2] != "-")
+            ini += "COM" + rows.last()[0].toLatin1() + '=' + QFile::encodeName(path(rows.last()[2]))
+                + "\r\n";
+    }
+    writeSettings(ini);
+
+    auto *list = b.get<QComboBox>("cboComm");
+    for (const QStringList &c : rows) {
         const int number = c[0].toInt();
-        QString device = c[3] == "bus" ? b.pty.slavePath()
-            : c[3] == "other"          ? other.slavePath()
-                                       : c[3];
-        device.replace("<ports>", folder);
-        const QString said = c.mid(4).join(' ');
+        const QString device = path(c[3]), said = c.mid(4).join(' ');
         const QString tip = list->itemData(number - 1, Qt::ToolTipRole).toString();
         QVERIFY2(tip.startsWith(device + " \u2014 ") && (said == "*" || tip.endsWith(said)),
                  qPrintable(tip));
@@ -283,7 +289,7 @@ void tst_mainwindow::portDevices()
             continue;
         SimPort &pty = c[3] == "bus" ? b.pty : other;
         pty.clearReceived();
-        b.press("cmdConnect", "cboComm=COM" + c[0]);
+        b.press("cmdConnect", "cboBaud=9600,cboComm=COM" + c[0]);
         QCOMPARE(b.text("StatusPanel2"), QString("COM%1 9600,n,8,1 on %2").arg(number).arg(device));
         QCOMPARE(list->itemData(number - 1, Qt::ToolTipRole).toString(),
                  device + " \u2014 pseudo terminal, open in this program");
@@ -291,8 +297,8 @@ void tst_mainwindow::portDevices()
         QTRY_COMPARE(pty.received(), Frames::SelectDevice(100));
         b.click("cmdConnect");
     }
-    QFile::remove(folder + "COM2");
-    QFile::remove(folder + "COM5");
+    for (const QStringList &c : rows)
+        QFile::remove(folder + "COM" + c[0]);
 }
 
 void tst_mainwindow::sendFrame()
