@@ -55,6 +55,8 @@ frmMain::frmMain(modVariables &vars, QWidget *parent)
     statusBar()->addPermanentWidget(m_portState);
     m_selection->setObjectName(QStringLiteral("StatusPanel1"));
     m_portState->setObjectName(QStringLiteral("StatusPanel2"));
+    // Room for the first panel's messages beside it: a long device name must not widen the window.
+    m_portState->setMaximumWidth(ui->centralwidget->minimumWidth() * 2 / 3);
 
     ui->Frame2->attach(this);
     ui->Frame3->attach(this);
@@ -180,7 +182,11 @@ void frmMain::setCommandsEnabled(bool enabled)
     ui->Frame3->setEnabled(enabled);
 }
 
+// A text too long for the panel is shortened in the middle; the whole shows as its tooltip.
 void frmMain::showPortState()
 {
-    m_portState->setText(m_link->stateText());
+    const QString text = m_link->stateText();
+    m_portState->setText(
+        m_portState->fontMetrics().elidedText(text, Qt::ElideMiddle, m_portState->maximumWidth()));
+    m_portState->setToolTip(text);
 }
