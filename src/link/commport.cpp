@@ -147,7 +147,8 @@ bool CommPort::write(const QByteArray &bytes)
     if (done < 0 || !isOpen())
         return false;
     if (done < bytes.size()) {
-        m_pending = bytes.mid(done);
+        // A copy: the caller's bytes may be raw data that does not outlive the call.
+        m_pending = QByteArray(bytes.constData() + done, bytes.size() - done);
         setWaiting(true);
     }
     return true;
