@@ -1,7 +1,10 @@
 // The main window on real widgets and a real pty: start-up from the settings file, connect and
-// disconnect, frames out with their trace, replies in, and the tick wait.
+// disconnect, the devices behind the port numbers, frames out with their trace, replies in, and
+// the tick wait (waits nested by clicks: tst_cable).
+#include "config/frmcfg.h"
 #include "display/frames.h"
 #include "link/commport.h"
+#include "link/portmap.h"
 #include "shell/forms.h"
 #include "testsupport.h"
 
@@ -11,6 +14,14 @@
 #include <QLineEdit>
 #include <QSerialPort>
 #include <QSignalSpy>
+
+#include <csignal>
+#include <fcntl.h>
+#include <grp.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 using namespace TestSupport;
 
@@ -23,6 +34,7 @@ private slots:
     void typedOverLists();
     void connectAndDisconnect();
     void connectFailures();
+    void portDevices();
     void sendFrame();
     void receive();
     void waitTicks();
@@ -122,7 +134,7 @@ void tst_mainwindow::connectAndDisconnect()
     b.click("cmdConnect");
     QCOMPARE(b.state(), "Disconnect select=1 cfg=1 commands=1");
     QCOMPARE(b.vars.CommPortText + ' ' + b.vars.PortSettings, "1 4800,n,8,1");
-    QCOMPARE(b.text("StatusPanel2"), "COM1 4800,n,8,1");
+    QCOMPARE(b.text("StatusPanel2"), "COM1 4800,n,8,1 on " + b.pty.slavePath());
     QVERIFY(b.pty.received().isEmpty()); // connecting sends nothing
 
     b.window->setSelectionStatus("Device 100 Connected");
@@ -170,9 +182,123 @@ void tst_mainwindow::connectFailures()
     connectFails("cboComm=COM1", "1 4800,n,8,1");
     connectFails("cboComm=COM3", "3 4800,n,8,1");
     other.close();
-    b.click("cmdConnect"); // COM3 now free
+
+    // Another program's terminal (a process in a session of its own that took it as its
+    // controlling terminal) is never opened, by either window.
+    posix_spawn_file_actions_t stdinFromPty;
+    posix_spawn_file_actions_init(&stdinFromPty);
+    const QByteArray slave = QFile::encodeName(b.pty.slavePath());
+    posix_spawn_file_actions_addopen(&stdinFromPty, 0, slave.constData(), O_RDWR, 0);
+    char *const argv[] = {const_cast<char *>("setsid"), const_cast<char *>("--ctty"),
+                          const_cast<char *>("sleep"), const_cast<char *>("600"), nullptr};
+    pid_t owner = 0;
+    QCOMPARE(posix_spawnp(&owner, "setsid", &stdinFromPty, nullptr, argv, environ), 0);
+    posix_spawn_file_actions_destroy(&stdinFromPty);
+    const auto running = [owner] {
+        QFile comm(QString("/proc/%1/comm").arg(owner));
+        return comm.open(QIODevice::ReadOnly) ? comm.readAll() : QByteArray();
+    };
+    QTRY_COMPARE(running(), "sleep\n"); // the terminal taken, then the program started
+    connectFails("cboComm=COM1", "1 4800,n,8,1");
+    QCOMPARE(b.text("StatusPanel2"),
+             QString("%1 is the terminal of sleep (process %2), not a module")
+                 .arg(b.pty.slavePath())
+                 .arg(owner));
+    {
+        MessageBoxCatcher boxes;
+        frmCfg cfg(b.vars);
+        cfg.Display();
+        QCOMPARE(boxes.texts, QStringList {"SELECTED PORT NOT AVAILABLE!"});
+        QVERIFY(!cfg.MSComm1().isOpen());
+        cfg.close();
+    }
+    QCOMPARE(::kill(owner, SIGKILL), 0);
+    QCOMPARE(::waitpid(owner, nullptr, 0), owner);
+
+    // A device that this user may not read and write: the message, and a line on how to get
+    // access. The test drops its effective user for the attempt; root may open anything.
+    struct stat before;
+    const group *dialout = ::getgrnam("dialout");
+    QVERIFY(dialout && ::stat(slave.constData(), &before) == 0);
+    QVERIFY(::chown(slave.constData(), 0, dialout->gr_gid) == 0);
+    QVERIFY(::chmod(slave.constData(), 0660) == 0);
+    QVERIFY(::seteuid(65534) == 0);
+    connectFails("cboComm=COM1", "1 4800,n,8,1");
+    QVERIFY(::seteuid(0) == 0);
+    QCOMPARE(b.text("StatusPanel2"),
+             b.pty.slavePath() + ": permission denied \u2014 add your user to the group dialout");
+    QVERIFY(::chown(slave.constData(), before.st_uid, before.st_gid) == 0);
+    QVERIFY(::chmod(slave.constData(), before.st_mode & 07777) == 0);
+
+    // Each time nothing reached the line: the frame of the first selection comes first.
+    b.click("cmdConnect");
+    b.select("100");
+    QTRY_COMPARE(b.pty.received(), Frames::SelectDevice(100));
+    b.click("cmdConnect");
+    b.press("cmdConnect", "cboComm=COM3"); // COM3 now free
     QCOMPARE(b.state(), "Disconnect select=1 cfg=1 commands=0");
     QFile::remove(alias);
+}
+
+// A port number opens its ports/ link, else the settings file's [Ports] entry, else
+// /dev/ttyS(n-1); each item of the port list tells the device and what the system knows of it,
+// and the second status panel names the device of the open port.
+void tst_mainwindow::portDevices()
+{
+    MainBench b(nullptr, false);
+    SimPort other;
+    QVERIFY(other.open(9, QString(), SimPort::Existing::Replace));
+    // Port; its ports/ entry and its [Ports] entry ("-" none, "bus" the main bench's pty, "other"
+    // a second pty, "nowhere" a link that leads nowhere); the device it opens; what its tooltip
+    // says of it ("*": whatever the machine has there).
+    const QString table = R"(
+        2  bus      other    bus                     pseudo terminal
+        3  -        other    other                   pseudo terminal
+        4  -        ttyNone  /dev/ttyNone            no such device
+        5  nowhere  other    <ports>no-such-device   no such device
+        6  -        -        /dev/ttyS5              *)";
+    const QString folder = PortMap::portsFolder();
+    const auto path = [&](QString name) {
+        return name == "bus"    ? b.pty.slavePath()
+            : name == "other"   ? other.slavePath()
+            : name == "nowhere" ? folder + "no-such-device"
+                                : name.replace("<ports>", folder);
+    };
+    QByteArray ini = "[Ports]\r\n";
+    QList<QStringList> rows;
+    for (const QString &line : table.split('\n', Qt::SkipEmptyParts)) {
+        rows << line.simplified().split(' ');
+        const QString link = folder + "COM" + rows.last()[0];
+        QFile::remove(link);
+        if (rows.last()[1] != "-")
+            QVERIFY(QFile::link(path(rows.last()[1]), link));
+        if (rows.last()[2] != "-")
+            ini += "COM" + rows.last()[0].toLatin1() + '=' + QFile::encodeName(path(rows.last()[2]))
+                + "\r\n";
+    }
+    writeSettings(ini);
+
+    auto *list = b.get<QComboBox>("cboComm");
+    for (const QStringList &c : rows) {
+        const int number = c[0].toInt();
+        const QString device = path(c[3]), said = c.mid(4).join(' ');
+        const QString tip = list->itemData(number - 1, Qt::ToolTipRole).toString();
+        QVERIFY2(tip.startsWith(device + " \u2014 ") && (said == "*" || tip.endsWith(said)),
+                 qPrintable(tip));
+        if (said != "pseudo terminal")
+            continue;
+        SimPort &pty = c[3] == "bus" ? b.pty : other;
+        pty.clearReceived();
+        b.press("cmdConnect", "cboBaud=9600,cboComm=COM" + c[0]);
+        QCOMPARE(b.text("StatusPanel2"), QString("COM%1 9600,n,8,1 on %2").arg(number).arg(device));
+        QCOMPARE(list->itemData(number - 1, Qt::ToolTipRole).toString(),
+                 device + " \u2014 pseudo terminal, open in this program");
+        b.select("100");
+        QTRY_COMPARE(pty.received(), Frames::SelectDevice(100));
+        b.click("cmdConnect");
+    }
+    for (const QStringList &c : rows)
+        QFile::remove(folder + "COM" + c[0]);
 }
 
 void tst_mainwindow::sendFrame()
@@ -248,18 +374,6 @@ void tst_mainwindow::waitTicks()
     QVERIFY(b.vars.ReplyReceived);
     QVERIFY(b.vars.TickCount >= 10);
     QVERIFY2(elapsed >= 9 * 15, qPrintable(QString::number(elapsed)));
-
-    // A wait started inside a wait: both end when the inner one has counted its ten ticks.
-    QStringList order;
-    QTimer::singleShot(40, [&] {
-        order << "inner start";
-        b.window->WaitTicks(10);
-        order << "inner end";
-    });
-    b.window->WaitTicks(10);
-    order << "outer end";
-    QCOMPARE(order, (QStringList {"inner start", "inner end", "outer end"}));
-    QVERIFY(b.vars.TickCount >= 10);
 }
 
 QTEST_MAIN(tst_mainwindow)

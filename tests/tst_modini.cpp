@@ -1,9 +1,9 @@
 // The settings file: how values are read, how a write edits the file in place, what a failed or
 // refused write leaves behind, what a save keeps of the operator's file, and where the file is.
 #include "link/ansi.h"
-#include "link/commport.h"
 #include "link/initext.h"
 #include "link/modini.h"
+#include "link/portmap.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -428,7 +428,7 @@ void tst_modini::location()
     // The port links follow the settings file.
     QVERIFY(QDir().mkpath(SettingsFolder() + "ports"));
     QVERIFY(QFile::link("/dev/null", SettingsFolder() + "ports/COM5"));
-    QCOMPARE(CommPort::devicePath(5), SettingsFolder() + "ports/COM5");
+    QCOMPARE(PortMap::devicePath(5), SettingsFolder() + "ports/COM5");
 
     // A tessaline.ini beside the program is the one used, with the ports/ beside it.
     put("[Settings]\r\nCommPort=9\r\n", "beside.ini");
@@ -436,7 +436,7 @@ void tst_modini::location()
     QCOMPARE(SettingsFolder(), AppFolder());
     QCOMPARE(ReadIniValue("Settings", "CommPort"), QString("9"));
 #ifndef Q_OS_WIN
-    QCOMPARE(CommPort::devicePath(5), QString("/dev/ttyS4"));
+    QCOMPARE(PortMap::devicePath(5), QString("/dev/ttyS4"));
 #endif
     QVERIFY(QFile::remove(beside));
 

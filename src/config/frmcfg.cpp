@@ -13,7 +13,6 @@
 
 #include <QButtonGroup>
 #include <QCloseEvent>
-#include <QMessageBox>
 
 namespace {
 constexpr int Lines = Bus::Lines; // P2 I/O lines, and stored texts
@@ -210,9 +209,5 @@ void frmCfg::cmdSave_Click()
 // a wait of "Send".
 void frmCfg::MSComm1_Lost(const QString &message)
 {
-    auto *box = new QMessageBox(QMessageBox::Warning, QStringLiteral("TessalineApp"), message,
-                                QMessageBox::Ok, this);
-    box->setObjectName(QStringLiteral("PortLost"));
-    box->setAttribute(Qt::WA_DeleteOnClose);
-    box->open();
+    showPortLost(this, message);
 }

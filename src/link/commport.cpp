@@ -1,35 +1,19 @@
 #include "link/commport.h"
 
-#include "link/modini.h"
+#include "link/heldports.h"
+#include "link/portmap.h"
 
-#include <QDir>
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QSerialPort>
-#include <QSet>
+#include <QSocketNotifier>
 #include <QTimer>
 
 #ifdef Q_OS_UNIX
+#include <cerrno>
 #include <poll.h>
+#include <unistd.h>
 #endif
-
-namespace {
-
-// Devices open in this program, by canonical path: root passes the tty's exclusive lock, so
-// the program keeps its own list.
-QSet<QString> &heldDevices()
-{
-    static QSet<QString> held;
-    return held;
-}
-
-QString canonical(const QString &path)
-{
-    const QString c = QFileInfo(path).canonicalFilePath();
-    return c.isEmpty() ? path : c;
-}
-
-} // namespace
 
 CommPort::CommPort(QObject *parent)
     : QObject(parent)
@@ -46,6 +30,7 @@ CommPort::CommPort(QObject *parent)
 
 CommPort::~CommPort()
 {
+    blockSignals(true); // its link is going too
     close();
 }
 
@@ -74,35 +59,22 @@ bool CommPort::setSettings(const QString &text)
     return true;
 }
 
-QString CommPort::devicePath(int number)
+bool CommPort::open()
 {
-    if (number < 1)
-        return {};
-#ifdef Q_OS_WIN
-    return QStringLiteral("COM%1").arg(number);
-#else
-    const QString link = SettingsFolder() + QStringLiteral("ports/COM%1").arg(number);
-    if (QFileInfo::exists(link) || QFileInfo(link).isSymLink())
-        return link;
-    return QStringLiteral("/dev/ttyS%1").arg(number - 1);
-#endif
-}
-
-bool CommPort::open(QString *error)
-{
-    auto fail = [error](const QString &why) {
-        if (error)
-            *error = why;
+    const auto fail = [this](OpenError why) {
+        m_openError = why;
         return false;
     };
     if (isOpen())
-        return fail(tr("the port is open already"));
-    const QString path = devicePath(m_number);
+        return fail(OpenError::InUse);
+    const QString path = PortMap::devicePath(m_number);
+    m_device = HeldPorts::canonical(path);
     if (path.isEmpty())
-        return fail(tr("no port number"));
-    const QString device = canonical(path);
-    if (heldDevices().contains(device))
-        return fail(tr("%1 is in use by this program").arg(device));
+        return fail(OpenError::NoNumber);
+    if (HeldPorts::isHeld(m_device))
+        return fail(OpenError::InUse);
+    if (HeldPorts::terminalOwner(m_device).pid)
+        return fail(OpenError::Terminal);
 
     static const QSerialPort::Parity parities[]
         = {QSerialPort::NoParity, QSerialPort::EvenParity, QSerialPort::OddParity,
@@ -111,39 +83,43 @@ bool CommPort::open(QString *error)
         = {QSerialPort::OneStop, QSerialPort::OneStop, QSerialPort::TwoStop,
            QSerialPort::OneAndHalfStop};
     m_port->setPortName(path);
-    if (!m_port->open(QIODevice::ReadWrite))
-        return fail(m_port->errorString());
+    if (!m_port->open(QIODevice::ReadWrite)) {
+        if (!PortMap::permissionProblem(m_device).isEmpty())
+            return fail(OpenError::Permission);
+        return fail(QFileInfo::exists(m_device) ? OpenError::Failed : OpenError::NoDevice);
+    }
     const bool set = m_port->setBaudRate(m_rate)
         && m_port->setDataBits(QSerialPort::DataBits(m_dataBits))
         && m_port->setParity(parities[m_parity]) && m_port->setStopBits(stops[m_stopBits])
         && m_port->setFlowControl(QSerialPort::NoFlowControl);
     if (!set) {
-        const QString why = m_port->errorString();
         m_port->close();
-        return fail(why);
+        return fail(OpenError::Failed);
     }
-    m_held = device;
-    heldDevices().insert(device);
-    if (m_watch)
-        m_watch->start();
+    m_openError = OpenError::None;
+    m_held = HeldPorts::hold(m_device);
+#ifdef Q_OS_UNIX
+    m_writable = new QSocketNotifier(m_port->handle(), QSocketNotifier::Write, this);
+    m_writable->setEnabled(false);
+    connect(m_writable, &QSocketNotifier::activated, this, &CommPort::writePending);
+    m_watch->start();
+#endif
     return true;
-}
-
-void CommPort::release()
-{
-    if (!m_held.isEmpty()) {
-        heldDevices().remove(m_held);
-        m_held.clear();
-    }
 }
 
 void CommPort::close()
 {
     if (m_watch)
         m_watch->stop();
+    delete m_writable;
+    m_writable = nullptr;
+    m_pending.clear();
+    setWaiting(false);
     if (m_port->isOpen())
         m_port->close();
-    release();
+    if (m_held)
+        HeldPorts::release(m_device);
+    m_held = false;
 }
 
 bool CommPort::isOpen() const
@@ -153,22 +129,86 @@ bool CommPort::isOpen() const
 
 bool CommPort::writeByte(quint8 byte)
 {
-    return write(QByteArray(1, char(byte)));
+    const char c = char(byte);
+    return write(QByteArray::fromRawData(&c, 1));
 }
 
 bool CommPort::write(const QByteArray &bytes)
 {
     if (!isOpen())
         return false;
-    if (m_port->write(bytes) != bytes.size())
+#ifdef Q_OS_UNIX
+    // Behind bytes that wait, so that the order on the line stays the order of the writes.
+    if (!m_pending.isEmpty()) {
+        m_pending += bytes;
+        return true;
+    }
+    const qsizetype done = writeNow(bytes.constData(), bytes.size());
+    if (done < 0 || !isOpen())
         return false;
-    // QSerialPort keeps written bytes until the event loop runs; hand them over now so that a
-    // frame is on its way when its handler ends.
-    while (m_port->bytesToWrite() > 0) {
-        if (!m_port->flush() && !m_port->waitForBytesWritten(1000))
-            return false;
+    if (done < bytes.size()) {
+        // A copy: the caller's bytes may be raw data that does not outlive the call.
+        m_pending = QByteArray(bytes.constData() + done, bytes.size() - done);
+        setWaiting(true);
     }
     return true;
+#else
+    return m_port->write(bytes) == bytes.size();
+#endif
+}
+
+// Writes what the device takes now without blocking: the count written, or -1 when the device
+// is lost (the port is closed then).
+qsizetype CommPort::writeNow(const char *data, qsizetype size)
+{
+    qsizetype done = 0;
+#ifdef Q_OS_UNIX
+    const int fd = int(m_port->handle());
+    while (done < size) {
+        const ssize_t n = ::write(fd, data + done, size_t(size - done));
+        if (n > 0) {
+            done += n;
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            break; // full: the rest waits
+        } else {
+            const int error = n < 0 ? errno : EIO;
+            loseDevice(error == EIO || error == ENXIO || error == ENODEV || error == EBADF
+                               || error == EPIPE
+                           ? Loss::Gone
+                           : Loss::Failed);
+            return -1;
+        }
+    }
+    if (done > 0)
+        emit bytesWritten(done);
+#else
+    Q_UNUSED(data);
+    Q_UNUSED(size);
+#endif
+    return done;
+}
+
+// The device reads again: what waited goes out first.
+void CommPort::writePending()
+{
+    const qsizetype done = writeNow(m_pending.constData(), m_pending.size());
+    if (done < 0 || !isOpen())
+        return;
+    m_pending.remove(0, done);
+    if (m_pending.isEmpty())
+        setWaiting(false);
+}
+
+void CommPort::setWaiting(bool waiting)
+{
+    if (m_writable)
+        m_writable->setEnabled(waiting);
+    if (waiting != m_waiting) {
+        m_waiting = waiting;
+        emit outputWaiting(waiting);
+    }
 }
 
 QByteArray CommPort::readAll()
@@ -178,8 +218,16 @@ QByteArray CommPort::readAll()
 
 void CommPort::onReadyRead()
 {
-    if (m_threshold > 0 && m_port->bytesAvailable() >= m_threshold)
+    if (m_threshold <= 0)
+        emit unread();
+    else if (m_port->bytesAvailable() >= m_threshold)
         emit received();
+}
+
+void CommPort::loseDevice(Loss why)
+{
+    close();
+    emit lost(why);
 }
 
 // A terminal whose other end went away (a pty's master closed) reports a hang-up that the
@@ -190,10 +238,8 @@ void CommPort::checkHangup()
     if (!m_port->isOpen())
         return;
     pollfd watched {int(m_port->handle()), 0, 0};
-    if (::poll(&watched, 1, 0) > 0 && (watched.revents & (POLLHUP | POLLERR | POLLNVAL))) {
-        close();
-        emit lost(tr("the device hung up"));
-    }
+    if (::poll(&watched, 1, 0) > 0 && (watched.revents & (POLLHUP | POLLERR | POLLNVAL)))
+        loseDevice(Loss::Gone);
 #endif
 }
 
@@ -204,8 +250,6 @@ void CommPort::onError()
         return;
     if (!m_port->isOpen())
         return;
-    const QString why = m_port->errorString();
     m_port->clearError();
-    close();
-    emit lost(why);
+    loseDevice(code == QSerialPort::ResourceError ? Loss::Gone : Loss::Failed);
 }

@@ -5,6 +5,7 @@
 #include <QString>
 
 class QSerialPort;
+class QSocketNotifier;
 class QTimer;
 
 // A window's serial-port control: settings text, 1-based port number, open and close, byte
@@ -14,6 +15,20 @@ class CommPort : public QObject
 {
     Q_OBJECT
 public:
+    enum class OpenError {
+        None,
+        NoNumber, // the number names no port
+        InUse, // open in this program already, through some name
+        Terminal, // another program's controlling terminal: never a module
+        NoDevice,
+        Permission, // exists, but this user may not read and write it
+        Failed, // refused by the system or the settings
+    };
+    enum class Loss {
+        Gone, // hung up, unplugged, closed at its other end
+        Failed, // any other error of the device
+    };
+
     explicit CommPort(QObject *parent = nullptr);
     ~CommPort() override;
 
@@ -25,43 +40,59 @@ public:
     void setCommPort(int number) { m_number = number; }
     int commPort() const { return m_number; }
 
-    // Opens the device that the port number names. Fails when the number names no device,
-    // the device cannot be opened, or this program already holds it through any name.
-    bool open(QString *error = nullptr);
+    // Opens the device that the port number names (PortMap). Fails, saying why in openError(),
+    // when the number names no device, the device is held (HeldPorts) or cannot be opened.
+    bool open();
+    OpenError openError() const { return m_openError; }
+    // The device, links followed, of the open port or of the last attempt to open one.
+    QString device() const { return m_device; }
     void close();
     bool isOpen() const;
 
-    // Writes hand the bytes to the operating system before they return. On a closed port they
-    // write nothing and return false.
+    // Each write is handed to the system at once. A device that does not take bytes now (it
+    // stopped reading, its buffer is full) is slow, not lost: what it did not take waits, in
+    // order, and goes out as soon as it reads again, ahead of later writes. On a closed port
+    // the writes write nothing and return false.
     bool writeByte(quint8 byte);
     bool write(const QByteArray &bytes);
+    qsizetype bytesWaiting() const { return m_pending.size(); }
 
     // All waiting bytes, raw.
     QByteArray readAll();
-    // received() is raised once at least this many bytes wait; 0 raises nothing.
+    // received() is raised once at least this many bytes wait; with 0 nothing reads the port
+    // and unread() is raised for every arrival instead.
     void setRThreshold(int count) { m_threshold = count; }
-
-    // The device of port number n: COMn on Windows; elsewhere the link ports/COMn in the
-    // program's folder when it exists, else /dev/ttyS(n-1). Empty for n < 1.
-    static QString devicePath(int number);
 
 signals:
     void received();
+    void unread();
+    // Bytes that the device's driver took.
+    void bytesWritten(qint64 count);
+    // Output began or ceased to wait for the device.
+    void outputWaiting(bool waiting);
     // The device went away while open (an adapter pulled out); the port is closed already.
-    void lost(const QString &error);
+    void lost(CommPort::Loss why);
 
 private:
     void onReadyRead();
     void onError();
     void checkHangup();
-    void release();
+    qsizetype writeNow(const char *data, qsizetype size);
+    void writePending();
+    void setWaiting(bool waiting);
+    void loseDevice(Loss why);
 
     static constexpr int WatchInterval = 200; // ms between looks for a hang-up
 
     QSerialPort *m_port = nullptr;
     QTimer *m_watch = nullptr;
+    QSocketNotifier *m_writable = nullptr; // while output waits
+    QByteArray m_pending; // written, not yet taken by the device
     QString m_settings;
-    QString m_held; // canonical path of the device while open
+    QString m_device; // canonical path
+    bool m_held = false;
+    bool m_waiting = false;
+    OpenError m_openError = OpenError::None;
     int m_number = 0;
     int m_threshold = 0;
     qint32 m_rate = 9600;

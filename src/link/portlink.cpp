@@ -1,6 +1,8 @@
 #include "link/portlink.h"
 
 #include "link/commport.h"
+#include "link/heldports.h"
+#include "link/portmap.h"
 #include "link/ticktimer.h"
 #include "shell/modvariables.h"
 
@@ -16,8 +18,14 @@ PortLink::PortLink(modVariables &vars, BusLog::Window window, QObject *parent)
     m_port->setObjectName(QStringLiteral("MSComm1"));
     m_timer->setObjectName(QStringLiteral("Timer1"));
     connect(m_port, &CommPort::received, this, &PortLink::received);
-    connect(m_port, &CommPort::lost, this, [this](const QString &why) {
-        emit lost(QStringLiteral("COM%1 lost: %2").arg(m_port->commPort()).arg(why));
+    connect(m_port, &CommPort::unread, this, &PortLink::readAll);
+    connect(m_port, &CommPort::outputWaiting, this, &PortLink::stateChanged);
+    connect(m_port, &CommPort::lost, this, [this](CommPort::Loss why) {
+        m_problem = QStringLiteral("COM%1: ").arg(m_port->commPort())
+            + (why == CommPort::Loss::Gone ? QStringLiteral("the device was unplugged or closed")
+                                           : QStringLiteral("the device failed and was closed"));
+        emit lost(m_problem);
+        emit stateChanged();
     });
 }
 
@@ -33,7 +41,36 @@ bool PortLink::openFromSettings()
     if (!isNumber)
         return false;
     m_port->setCommPort(number);
-    return m_port->open();
+    return open();
+}
+
+bool PortLink::open()
+{
+    const bool opened = m_port->open();
+    m_problem.clear();
+    const QString device = m_port->device();
+    if (m_port->openError() == CommPort::OpenError::Permission) {
+        m_problem = PortMap::permissionProblem(device);
+    } else if (m_port->openError() == CommPort::OpenError::Terminal) {
+        const HeldPorts::Owner owner = HeldPorts::terminalOwner(device);
+        m_problem = QStringLiteral("%1 is the terminal of %2 (process %3), not a module")
+                        .arg(device, owner.name)
+                        .arg(owner.pid);
+    }
+    emit stateChanged();
+    return opened;
+}
+
+QString PortLink::stateText() const
+{
+    if (!m_port->isOpen())
+        return m_problem.isEmpty() ? QStringLiteral("Port closed") : m_problem;
+    QString text = QStringLiteral("COM%1 %2 on %3")
+                       .arg(m_port->commPort())
+                       .arg(m_port->settings(), m_port->device());
+    if (m_port->bytesWaiting() > 0)
+        text += QStringLiteral(": output waiting for the device");
+    return text;
 }
 
 bool PortLink::sendBuffer(int n)

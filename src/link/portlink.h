@@ -23,16 +23,25 @@ public:
     TickTimer &timer() { return *m_timer; }
     modVariables &vars() { return m_vars; }
 
+    // Opens the port with its settings and number as set. False when the device cannot be
+    // opened; stateText() then says why where the operator can act on it.
+    bool open();
     // Opens the port as the main window last connected it: PortSettings, then the number in
     // CommPortText. False when either is unusable or the device cannot be opened.
     bool openFromSettings();
+
+    // The port's state for the operator: "COM1 9600,n,8,1 on /dev/ttyUSB0", with ": output
+    // waiting for the device" while a slow device has not taken every byte; when closed,
+    // "Port closed", or why the port was lost or could not be opened.
+    QString stateText() const;
 
     // Writes TxBuffer bytes 0..n-1 to the port, one byte per write. False, with nothing
     // written, on a closed port or a length outside TxBuffer.
     bool sendBuffer(int n);
     // Writes bytes in one write: the text that follows a stored text's head.
     bool writeString(const QByteArray &bytes);
-    // All waiting bytes, raw (recorded in the bus log).
+    // All waiting bytes, raw (recorded in the bus log). Bytes that arrive on a port that nobody
+    // reads (threshold 0) go this way as they come, so that they never pile up.
     QByteArray readAll();
 
     // TickTimer::WaitTicks of this window, and whether a wait may start now.
@@ -43,8 +52,10 @@ signals:
     // At least as many bytes wait as the port's threshold asks for.
     void received();
     // The device went away under the open port; the port is closed already. The message says
-    // so for the operator.
+    // so for the operator ("COM1: the device was unplugged or closed").
     void lost(const QString &message);
+    // stateText() changed: opened, closed, lost, output waiting or no longer.
+    void stateChanged();
 
 private:
     void record(const QByteArray &written);
@@ -57,4 +68,5 @@ private:
     // writeString(): recorded once it is whole.
     Protocol::Frame m_open;
     qsizetype m_openWritten = 0;
+    QString m_problem; // why the port is closed, when the operator should know
 };

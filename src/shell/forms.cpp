@@ -43,8 +43,21 @@ QFont formFont()
     return font;
 }
 
+namespace {
+const QString ProgramTitle = QStringLiteral("TessalineApp");
+}
+
 void showPortNotAvailable(QWidget *parent)
 {
-    QMessageBox::warning(parent, QStringLiteral("TessalineApp"),
-                         QStringLiteral("SELECTED PORT NOT AVAILABLE!"), QMessageBox::Ok);
+    QMessageBox::warning(parent, ProgramTitle, QStringLiteral("SELECTED PORT NOT AVAILABLE!"),
+                         QMessageBox::Ok);
+}
+
+void showPortLost(QWidget *parent, const QString &message)
+{
+    auto *box
+        = new QMessageBox(QMessageBox::Warning, ProgramTitle, message, QMessageBox::Ok, parent);
+    box->setObjectName(QStringLiteral("PortLost"));
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->open();
 }

@@ -2,6 +2,7 @@
 
 class QComboBox;
 class QFont;
+class QString;
 class QWidget;
 
 // Helpers that every window and panel shares.
@@ -20,3 +21,7 @@ QFont formFont();
 // The message of a port that could not be opened: "SELECTED PORT NOT AVAILABLE!", titled with
 // the program's title, an OK button.
 void showPortNotAvailable(QWidget *parent);
+
+// The message of a port lost while open, in the same words in both windows. It does not stop
+// the window, which may be inside a wait.
+void showPortLost(QWidget *parent, const QString &message);

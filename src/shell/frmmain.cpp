@@ -7,6 +7,7 @@
 #include "link/hextrace.h"
 #include "link/modini.h"
 #include "link/portlink.h"
+#include "link/portmap.h"
 #include "link/receive.h"
 #include "link/ticktimer.h"
 #include "shell/forms.h"
@@ -55,12 +56,17 @@ frmMain::frmMain(modVariables &vars, QWidget *parent)
     statusBar()->addPermanentWidget(m_portState);
     m_selection->setObjectName(QStringLiteral("StatusPanel1"));
     m_portState->setObjectName(QStringLiteral("StatusPanel2"));
+    // Room for the first panel's messages beside it: a long device name must not widen the window.
+    m_portState->setMaximumWidth(ui->centralwidget->minimumWidth() * 2 / 3);
 
     ui->Frame2->attach(this);
     ui->Frame3->attach(this);
+    // Each port's device as its item's tooltip.
+    ui->cboComm->setModel(new PortListModel(ui->cboComm));
     MSComm1().setRThreshold(2);
     connect(m_link, &PortLink::received, this, &frmMain::MSComm1_OnComm);
     connect(m_link, &PortLink::lost, this, &frmMain::MSComm1_Lost);
+    connect(m_link, &PortLink::stateChanged, this, &frmMain::showPortState);
     connect(ui->cmdConnect, &QPushButton::clicked, this, &frmMain::cmdConnect_Click);
     connect(ui->mnuCfg, &QAction::triggered, this, &frmMain::mnuCfg_Click);
     connect(ui->mnuFind, &QAction::triggered, this, &frmMain::mnuFind_Click);
@@ -112,7 +118,7 @@ void frmMain::cmdConnect_Click()
             m_vars.PortSettings = port.settings();
             port.setCommPort(listIndex(ui->cboComm) + 1);
             m_vars.CommPortText = QString::number(port.commPort());
-            ok = port.open();
+            ok = m_link->open();
         }
         if (!ok) {
             showPortNotAvailable(this);
@@ -170,13 +176,13 @@ void frmMain::MSComm1_OnComm()
         ui->lblRxData->setText(ui->lblRxData->text() + trace);
 }
 
-// The device went away under the open port: the window returns to its closed state.
-void frmMain::MSComm1_Lost(const QString &message)
+// The device went away under the open port: the window returns to its closed state, and the
+// second status panel says what happened.
+void frmMain::MSComm1_Lost()
 {
     ui->cmdConnect->setText(QStringLiteral("Connect"));
     ui->mnuCfg->setEnabled(false);
     ui->Frame2->setEnabled(false);
-    m_portState->setText(message);
 }
 
 void frmMain::setSelectionStatus(const QString &text)
@@ -189,10 +195,11 @@ void frmMain::setCommandsEnabled(bool enabled)
     ui->Frame3->setEnabled(enabled);
 }
 
+// A text too long for the panel is shortened in the middle; the whole shows as its tooltip.
 void frmMain::showPortState()
 {
+    const QString text = m_link->stateText();
     m_portState->setText(
-        MSComm1().isOpen()
-            ? QStringLiteral("COM%1 %2").arg(m_vars.CommPortText, MSComm1().settings())
-            : QStringLiteral("Port closed"));
+        m_portState->fontMetrics().elidedText(text, Qt::ElideMiddle, m_portState->maximumWidth()));
+    m_portState->setToolTip(text);
 }

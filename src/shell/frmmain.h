@@ -40,13 +40,13 @@ public:
 private:
     void Form_Load();
     void MSComm1_OnComm();
-    void MSComm1_Lost(const QString &message);
+    void MSComm1_Lost();
     void showPortState();
 
     std::unique_ptr<Ui::frmMain> ui;
     modVariables &m_vars;
     PortLink *m_link; // MSComm1 and Timer1
     QLabel *m_selection; // first status panel: selection messages alone
-    QLabel *m_portState; // second status panel: the port and its settings
+    QLabel *m_portState; // second status panel: the port, its settings and device, or why not
     std::unique_ptr<frmCfg> m_cfg; // created at the first "Configure LCD", then reused
 };
