@@ -1,6 +1,7 @@
 #include "shell/frmmain.h"
 #include "ui_frmmain.h"
 
+#include "buslog/buslogwindow.h"
 #include "config/frmcfg.h"
 #include "link/commport.h"
 #include "link/hextrace.h"
@@ -62,6 +63,7 @@ frmMain::frmMain(modVariables &vars, QWidget *parent)
     connect(m_link, &PortLink::lost, this, &frmMain::MSComm1_Lost);
     connect(ui->cmdConnect, &QPushButton::clicked, this, &frmMain::cmdConnect_Click);
     connect(ui->mnuCfg, &QAction::triggered, this, &frmMain::mnuCfg_Click);
+    connect(ui->mnuBusLog, &QAction::triggered, this, &frmMain::mnuBusLog_Click);
 
     Form_Load();
 }
@@ -130,6 +132,16 @@ void frmMain::mnuCfg_Click()
     if (!m_cfg)
         m_cfg = std::make_unique<frmCfg>(m_vars);
     m_cfg->Display();
+}
+
+// The log of both windows' frames, beside them; the record runs whether it is shown or not.
+void frmMain::mnuBusLog_Click()
+{
+    if (!m_busLog)
+        m_busLog = std::make_unique<BusLogWindow>(m_vars.busLog);
+    m_busLog->show();
+    m_busLog->raise();
+    m_busLog->activateWindow();
 }
 
 void frmMain::SendFrame(int n)

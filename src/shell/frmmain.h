@@ -6,6 +6,7 @@
 
 #include <memory>
 
+class BusLogWindow;
 class CommPort;
 class frmCfg;
 class PortLink;
@@ -35,6 +36,7 @@ public:
 
     void cmdConnect_Click();
     void mnuCfg_Click();
+    void mnuBusLog_Click();
 
 private:
     void Form_Load();
@@ -48,4 +50,5 @@ private:
     QLabel *m_selection; // first status panel: selection messages alone
     QLabel *m_portState; // second status panel: the port and its settings
     std::unique_ptr<frmCfg> m_cfg; // created at the first "Configure LCD", then reused
+    std::unique_ptr<BusLogWindow> m_busLog; // created at the first "Bus Log", then reused
 };
