@@ -14,10 +14,7 @@ using Protocol::FrameId;
 BusLog::BusLog(int capacity)
     : m_capacity(std::max(1, capacity))
     , m_clock([] { return QDateTime::currentMSecsSinceEpoch(); })
-{
-    // Address space only: pages become memory as rows fill them.
-    m_rows.reserve(size_t(m_capacity));
-}
+{ }
 
 void BusLog::setObserver(std::function<void()> changed)
 {
@@ -154,8 +151,12 @@ void BusLog::append(Direction direction, const Stream &s, qint64 ms, const Proto
         ++m_dropped;
     }
     const size_t slot = size_t((m_end - m_base) % quint64(m_capacity));
-    if (slot == m_rows.size())
+    if (slot == m_rows.size()) {
+        // Grows by doubling up to the capacity exactly, never beyond.
+        if (m_rows.size() == m_rows.capacity())
+            m_rows.reserve(std::min(size_t(m_capacity), std::max<size_t>(256, m_rows.size() * 2)));
         m_rows.emplace_back();
+    }
     Row &row = m_rows[slot];
     row.ms = ms;
     row.sincePrevious = m_lastMs < 0 ? -1 : ms - m_lastMs;

@@ -2,6 +2,7 @@
 #include "ui_buslogwindow.h"
 
 #include "buslog/buslogmodel.h"
+#include "shell/forms.h"
 
 #include <QClipboard>
 #include <QFileDialog>
@@ -44,6 +45,7 @@ BusLogWindow::BusLogWindow(BusLog &log, QWidget *parent)
     , m_log(log)
     , m_model(new BusLogModel(log, this))
 {
+    setFont(formFont());
     ui->setupUi(this);
     // Beside the main window, never what keeps the program running.
     setAttribute(Qt::WA_QuitOnClose, false);
