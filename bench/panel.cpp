@@ -1,13 +1,18 @@
 // Latency and processor time of the control panel's windows against a pty whose master end a
 // thread of its own reads: a click to the last byte of its frame, a reply to the flag it sets,
 // the processor time that the tick waits use (a selection, "Find Modules", "Send"), and the
-// opening of the configuration window.
+// opening of the configuration window; and the bus log full and open: clicks beside it, its
+// memory, scrolling and filtering it.
 //
 //   bench_panel [repetitions]
 //
 // Prints "key value" lines (milliseconds or percent, each the median of the repetitions, of
 // three times as many for clicks, of at most ten for "Send" and five for "Find Modules") and
 // fails when a frame on the line is not the one expected.
+#include "buslog/buslog.h"
+#include "buslog/buslogmodel.h"
+#include "buslog/buslogwindow.h"
+#include "display/frames.h"
 #include "link/commport.h"
 #include "link/modini.h"
 #include "shell/frmmain.h"
@@ -22,6 +27,8 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScrollBar>
+#include <QTableView>
 #include <QtTest>
 
 #include <fcntl.h>
@@ -321,6 +328,54 @@ void installSettings(const QString &from)
         fail(QStringLiteral("cannot copy %1").arg(from));
 }
 
+// The program's resident memory, in KiB.
+double rssKiB()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        fail(QStringLiteral("no /proc/self/status"));
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').first().toDouble();
+    }
+    fail(QStringLiteral("no VmRSS"));
+}
+
+QWidget *logWindow()
+{
+    for (QWidget *w : QApplication::topLevelWidgets())
+        if (w->objectName() == QLatin1String("BusLogWindow"))
+            return w;
+    fail(QStringLiteral("the bus log did not open"));
+}
+
+// The full log in its window: the memory it took above the idle program, a scroll step with its
+// paint, and a text filter over every row.
+void measureLog(QWidget *log, double idleKiB, int reps)
+{
+    std::printf("log_memory_mib %.4f\n", (rssKiB() - idleKiB) / 1024);
+    auto *view = child<QTableView>(log, "tblLog");
+    QScrollBar *bar = view->verticalScrollBar();
+    std::vector<double> scroll;
+    for (int i = 0; i < 3 * reps; ++i) {
+        const double start = nowMs();
+        bar->setValue(int(qint64(i) * 7919 % (bar->maximum() + 1)));
+        view->viewport()->repaint();
+        scroll.push_back(nowMs() - start);
+    }
+    view->scrollToBottom();
+    report("log_scroll_ms", scroll);
+    BusLogModel &model = qobject_cast<BusLogWindow *>(log)->model();
+    std::vector<double> filtering;
+    for (int i = 0; i < reps; ++i) {
+        const double start = nowMs();
+        model.setFilter(true, true, QStringLiteral("SelectReply"));
+        filtering.push_back(nowMs() - start);
+        model.setFilter(true, true, QString());
+    }
+    report("log_filter_ms", filtering);
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -423,23 +478,58 @@ int main(int argc, char *argv[])
     report("scan_cpu_ms", scanCpu);
     report("scan_cpu_pct", scanShare);
 
-    // Command frames of 1 and 4 bytes.
-    std::vector<double> one, four, oneHandler, fourHandler;
+    // Command frames of 1 and 4 bytes, without the bus log and with its window open and full
+    // (every row the longest frame: the most memory), in alternating blocks so that both meet
+    // the machine alike.
     choose(child<QComboBox>(w, "cboRow"), QStringLiteral("2"));
     choose(child<QComboBox>(w, "cboColumn"), QStringLiteral("19"));
-    for (int i = 0; i < clicks; ++i) {
-        const auto a = b.clickToLine(child<QPushButton>(w, "cmdCtrl_0"), QByteArray::fromHex("0b"));
-        const auto c
-            = b.clickToLine(child<QPushButton>(w, "cmdCurPos"), QByteArray::fromHex("fe320213"));
-        one.push_back(a.click);
-        oneHandler.push_back(a.handler);
-        four.push_back(c.click);
-        fourHandler.push_back(c.handler);
+    const Protocol::Frame longest = Frames::UploadChars({});
+    struct Clicks
+    {
+        std::vector<double> one, four, oneHandler, fourHandler;
+    } without, logged;
+    QWidget *log = nullptr;
+    const double idleKiB = rssKiB();
+    for (int block = 0; block < 4; ++block) {
+        for (const bool withLog : {false, true}) {
+            b.vars.busLog.clear();
+            if (log && !withLog)
+                log->hide();
+            if (withLog) {
+                for (int i = 0; i < BusLog::Capacity; ++i)
+                    b.vars.busLog.sent(1, BusLog::Window::Main, {longest});
+                if (!log) {
+                    child<QAction>(w, "mnuBusLog")->trigger();
+                    log = logWindow();
+                    log->move(w->frameGeometry().right() + 8, 0);
+                }
+                log->show();
+                if (!QTest::qWaitForWindowExposed(log))
+                    fail(QStringLiteral("the bus log was not shown"));
+                settle(200);
+                if (block == 0)
+                    measureLog(log, idleKiB, reps);
+            }
+            Clicks &c = withLog ? logged : without;
+            for (int i = 0; i < std::max(1, clicks / 4); ++i) {
+                const auto a
+                    = b.clickToLine(child<QPushButton>(w, "cmdCtrl_0"), QByteArray::fromHex("0b"));
+                const auto d = b.clickToLine(child<QPushButton>(w, "cmdCurPos"),
+                                             QByteArray::fromHex("fe320213"));
+                c.one.push_back(a.click);
+                c.oneHandler.push_back(a.handler);
+                c.four.push_back(d.click);
+                c.fourHandler.push_back(d.handler);
+            }
+        }
     }
-    report("click1_ms", one);
-    report("click1_handler_ms", oneHandler);
-    report("click4_ms", four);
-    report("click4_handler_ms", fourHandler);
+    log->hide();
+    report("click1_ms", without.one);
+    report("click1_handler_ms", without.oneHandler);
+    report("click4_ms", without.four);
+    report("click4_handler_ms", without.fourHandler);
+    report("click1_log_ms", logged.one);
+    report("click4_log_ms", logged.four);
 
     // The configuration window: first opening (the window is built), then reopenings.
     auto *configure = child<QAction>(w, "mnuCfg");

@@ -166,7 +166,7 @@ QList<FrameWalker::Frame> framesOf(const QByteArray &line)
     walker.push(line);
     walker.pause();
     for (const FrameWalker::Frame &f : walker.frames()) {
-        if (f.kind == FrameWalker::Bad) {
+        if (f.bad()) {
             qWarning("at %lld: %s", qlonglong(f.start), qPrintable(f.why));
             return {};
         }
@@ -402,10 +402,11 @@ void tst_cable::clickStorm()
     QVERIFY(!mainFrames.isEmpty() && !cfgFrames.isEmpty());
     int exchanges = -1, sends = 0, texts = 0, startups = 0; // less the selection afterwards
     for (const FrameWalker::Frame &f : mainFrames)
-        exchanges += f.kind == FrameWalker::Select || f.kind == FrameWalker::Deselect;
+        exchanges
+            += f.id == Protocol::FrameId::SelectDevice || f.id == Protocol::FrameId::DeselectDevice;
     for (const FrameWalker::Frame &f : cfgFrames) {
-        texts += f.kind == FrameWalker::StoreText;
-        sends += f.kind == FrameWalker::StoreText && quint8(f.bytes[1]) == 101;
+        texts += f.id == Protocol::FrameId::StoreText;
+        sends += f.id == Protocol::FrameId::StoreText && quint8(f.bytes[1]) == 101;
         startups += f.bytes == QByteArray(Frames::StartupScreenOff());
     }
     QCOMPARE(exchanges + sends, made - refused);

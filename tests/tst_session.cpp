@@ -3,9 +3,9 @@
 // opening and closing the configuration window, drawing, saving, loading and uploading
 // characters, with a select wait now and then interrupted by a click. Afterwards: every byte
 // that reached the line belongs to a frame of the wire protocol, every upload carried the
-// character table, the table always held the file's rows with the saves since, and the
-// settings file parses and is the delivered one with every "UCHAR" key as the last save of its
-// position wrote it.
+// character table, the bus log named every byte that went out, the table always held the file's
+// rows with the saves since, and the settings file parses and is the delivered one with every
+// "UCHAR" key as the last save of its position wrote it.
 #include "cfgsupport.h"
 #include "framewalker.h"
 #include "link/commport.h"
@@ -259,13 +259,40 @@ void tst_session::randomSession()
     QCOMPARE(stream, pty.received());
     QList<QByteArray> uploaded;
     for (const FrameWalker::Frame &f : walker.frames()) {
-        if (f.kind == FrameWalker::Bad)
+        if (f.bad())
             QFAIL(qPrintable(u"byte %1: %2 (%3)"_s.arg(f.start).arg(f.why, traceOf(f.bytes))));
-        if (f.kind == FrameWalker::Upload)
+        if (f.id == Protocol::FrameId::UploadChars)
             uploaded << f.bytes.mid(2);
     }
     QCOMPARE(uploaded, uploads);
     QVERIFY(!uploads.isEmpty());
+
+    // The bus log holds every byte that went out, in order, each frame under the name the
+    // line reads it by (typed characters share rows; a typed 234, 239 or 254 reads otherwise).
+    QByteArray logged;
+    QList<std::pair<Protocol::FrameId, QByteArray>> named;
+    for (quint64 n = vars.busLog.first(); n < vars.busLog.end(); ++n) {
+        const BusLog::Row &row = vars.busLog.row(n);
+        if (row.direction == BusLog::Direction::In)
+            continue;
+        logged += row.bytes;
+        if (row.id != Protocol::FrameId::TextChar)
+            named.append({row.id, row.bytes});
+        for (char c : row.id == Protocol::FrameId::TextChar ? row.bytes : QByteArray())
+            named.append({row.id, QByteArray(1, c)});
+    }
+    QCOMPARE(vars.busLog.dropped(), 0u);
+    QCOMPARE(logged, stream);
+    QCOMPARE(named.size(), walker.frames().size());
+    for (qsizetype i = 0; i < named.size(); ++i) {
+        const FrameWalker::Frame &f = walker.frames().at(i);
+        QCOMPARE(named[i].second.toHex(), f.bytes.toHex());
+        if (named[i].first != Protocol::FrameId::TextChar || f.bytes.size() != 1)
+            QVERIFY2(named[i].first == f.id, qPrintable(traceOf(f.bytes)));
+        else
+            QVERIFY(f.id == Protocol::FrameId::TextChar
+                    || QByteArray("\xea\xef\xfe").contains(f.bytes[0]));
+    }
 
     // The settings file: the delivered one with the saved rows, read alike by another reader.
     QVERIFY(readSettings() != delivered); // the session did save

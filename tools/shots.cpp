@@ -1,7 +1,8 @@
 // tessaline-shots: the README's pictures. Runs a short session in the real windows against a
 // tessaline-sim process, on an X display (tools/screenshots starts Xvfb), and saves each window
-// with ImageMagick's import: the main window, the virtual module and the configuration window.
-// It works in its own folder (build/shots) with a fresh copy of the delivered settings file.
+// with ImageMagick's import: the main window, the virtual module, the configuration window and
+// the bus log. It works in its own folder (build/shots) with a fresh copy of the delivered
+// settings file.
 #include "link/modini.h"
 #include "shell/frmmain.h"
 #include "shell/modvariables.h"
@@ -128,13 +129,18 @@ private:
     QByteArray m_out;
 };
 
-QWidget *configWindow()
+QWidget *topLevel(const char *name)
 {
     for (QWidget *w : QApplication::topLevelWidgets()) {
-        if (w->objectName() == QLatin1String("frmCfg") && w->isVisible())
+        if (w->objectName() == QLatin1String(name) && w->isVisible())
             return w;
     }
-    die(QStringLiteral("the configuration window did not open"));
+    die(QStringLiteral("%1 did not open").arg(QLatin1String(name)));
+}
+
+QWidget *configWindow()
+{
+    return topLevel("frmCfg");
 }
 
 } // namespace
@@ -223,5 +229,13 @@ int main(int argc, char *argv[])
     click(cfg, "cmdLoadBitmap");
     shoot(cfg->winId(), out.filePath(QStringLiteral("configuration-window.png")));
     cfg->close();
+
+    // The bus log of the whole session, both windows' frames and the module's replies.
+    click(&main, "cmdConnect");
+    click(&main, "cmdSelect");
+    child<QAction>(&main, "mnuBusLog")->trigger();
+    QWidget *log = topLevel("BusLogWindow");
+    log->setGeometry(0, 0, 900, 880); // every row of the session
+    shoot(log->winId(), out.filePath(QStringLiteral("bus-log.png")));
     return 0;
 }

@@ -5,6 +5,7 @@
 #include <QStringList>
 
 #include <iterator>
+#include <utility>
 
 namespace Protocol {
 
@@ -232,6 +233,27 @@ std::optional<Frame> Decoder::pause()
     if (m_id == FrameId::StoreText && quint8(m_bytes[1]) == 103)
         return finish(FrameId::SetBaud4800);
     return finish(FrameId::Unknown);
+}
+
+std::optional<Frame> ReplyDecoder::push(quint8 byte)
+{
+    if (!std::exchange(m_open, byte == ReplyCode)) {
+        if (m_open)
+            return std::nullopt;
+        return Frame {FrameId::Unknown, QByteArray(1, char(byte))};
+    }
+    if (m_open) // 238 238: the first is no reply, the second may open one
+        return Frame {FrameId::Unknown, QByteArray(1, char(ReplyCode))};
+    const bool address = within(byte, Bus::FirstAddress, Bus::LastAddress);
+    return Frame {address ? FrameId::SelectReply : FrameId::Unknown,
+                  QByteArray(1, char(ReplyCode)) + char(byte)};
+}
+
+std::optional<Frame> ReplyDecoder::pause()
+{
+    if (!std::exchange(m_open, false))
+        return std::nullopt;
+    return Frame {FrameId::Unknown, QByteArray(1, char(ReplyCode))};
 }
 
 } // namespace Protocol

@@ -136,4 +136,21 @@ private:
     int m_need = 0; // bytes still expected
 };
 
+// Reads the byte stream from the modules. Its one frame is SelectReply: 238 and an address
+// 100..132, whole however the bytes were cut into reads. Every other byte is Unknown; a 238 not
+// followed by an address comes back with the byte after it ("unknown EE 41"), unless that byte
+// is another 238, which may still open a reply.
+class ReplyDecoder
+{
+public:
+    // Takes one byte; gives the frame it completes or the bytes it shows to be no frame.
+    std::optional<Frame> push(quint8 byte);
+    // The line went quiet: a 238 waiting for its address is no reply.
+    std::optional<Frame> pause();
+    bool inFrame() const { return m_open; }
+
+private:
+    bool m_open = false; // a 238 came and waits for its address
+};
+
 } // namespace Protocol

@@ -1,6 +1,7 @@
 #include "shell/frmmain.h"
 #include "ui_frmmain.h"
 
+#include "buslog/buslogwindow.h"
 #include "config/frmcfg.h"
 #include "display/busscan.h"
 #include "link/commport.h"
@@ -69,6 +70,7 @@ frmMain::frmMain(modVariables &vars, QWidget *parent)
     connect(m_link, &PortLink::stateChanged, this, &frmMain::showPortState);
     connect(ui->cmdConnect, &QPushButton::clicked, this, &frmMain::cmdConnect_Click);
     connect(ui->mnuCfg, &QAction::triggered, this, &frmMain::mnuCfg_Click);
+    connect(ui->mnuBusLog, &QAction::triggered, this, &frmMain::mnuBusLog_Click);
     connect(ui->mnuFind, &QAction::triggered, this, &frmMain::mnuFind_Click);
     // "Find Modules" is usable exactly when the "Select Device" panel is.
     connect(ui->Frame2, &SelectPanel::enabledChanged, ui->mnuFind, &QAction::setEnabled);
@@ -144,6 +146,16 @@ void frmMain::mnuCfg_Click()
     if (!m_cfg)
         m_cfg = std::make_unique<frmCfg>(m_vars);
     m_cfg->Display();
+}
+
+// The log of both windows' frames, beside them; the record runs whether it is shown or not.
+void frmMain::mnuBusLog_Click()
+{
+    if (!m_busLog)
+        m_busLog = std::make_unique<BusLogWindow>(m_vars.busLog);
+    m_busLog->show();
+    m_busLog->raise();
+    m_busLog->activateWindow();
 }
 
 void frmMain::mnuFind_Click()

@@ -6,6 +6,7 @@
 
 #include <memory>
 
+class BusLogWindow;
 class CommPort;
 class frmCfg;
 class PortLink;
@@ -35,6 +36,7 @@ public:
 
     void cmdConnect_Click();
     void mnuCfg_Click();
+    void mnuBusLog_Click();
     void mnuFind_Click();
 
 private:
@@ -49,4 +51,5 @@ private:
     QLabel *m_selection; // first status panel: selection messages alone
     QLabel *m_portState; // second status panel: the port, its settings and device, or why not
     std::unique_ptr<frmCfg> m_cfg; // created at the first "Configure LCD", then reused
+    std::unique_ptr<BusLogWindow> m_busLog; // created at the first "Bus Log", then reused
 };
