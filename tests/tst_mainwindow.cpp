@@ -1,9 +1,9 @@
 // The main window on real widgets and a real pty: start-up from the settings file, connect and
 // disconnect, frames out with their trace, replies in, and the tick wait.
+#include "cfgsupport.h"
 #include "display/frames.h"
 #include "link/commport.h"
 #include "shell/forms.h"
-#include "testsupport.h"
 
 #include <QAbstractItemView>
 #include <QElapsedTimer>
@@ -131,11 +131,27 @@ void tst_mainwindow::connectAndDisconnect()
     QCOMPARE(b.text("StatusPanel1") + " / " + b.text("StatusPanel2"),
              "Device 100 Connected / Port closed");
 
-    // "Configure LCD" takes the disconnect branch.
+    // "Configure LCD" takes the disconnect branch; the second panel says where the port went,
+    // who holds it when Connect fails, and when it is free again.
     b.click("cmdConnect");
     b.get<QAction>("mnuCfg")->trigger();
     QVERIFY(!b.window->MSComm1().isOpen());
     QCOMPARE(b.state(), "Connect select=0 cfg=0 commands=1");
+    QStringList said {b.text("StatusPanel2")};
+    {
+        MessageBoxCatcher boxes;
+        b.click("cmdConnect");
+        said << boxes.texts << b.text("StatusPanel2");
+    }
+    frmCfg *cfg = CfgSupport::cfgWindow();
+    QVERIFY(cfg && cfg->close());
+    said << b.text("StatusPanel2");
+    QCOMPARE(
+        said,
+        (QStringList {"COM1 handed to Configure LCD", "SELECTED PORT NOT AVAILABLE!",
+                      "COM1 is held by the Configure LCD window", "COM1 free to connect again"}));
+    b.click("cmdConnect");
+    QCOMPARE(b.text("StatusPanel2"), "COM1 4800,n,8,1");
 }
 
 void tst_mainwindow::connectFailures()

@@ -25,11 +25,14 @@ void SelectPanel::load(int addressIndex)
     ui->cboAddr->setCurrentIndex(addressIndex);
 }
 
-// Both exchanges wait; a click that finds too many waits running already is not carried out.
+// Both exchanges wait; a click that finds too many waits running already is not carried out,
+// and the operator is told.
 void SelectPanel::cmdSelect_Click()
 {
-    if (!TickTimer::mayWait())
+    if (!TickTimer::mayWait()) {
+        m_link->refuse(QStringLiteral("too many waits running; try again"));
         return;
+    }
     modVariables &v = m_link->vars();
     // A typed address that names no item sends 99, the address no module has; the status
     // then shows the typed text.
@@ -49,8 +52,10 @@ void SelectPanel::cmdSelect_Click()
 
 void SelectPanel::cmdDeselect_Click()
 {
-    if (!TickTimer::mayWait())
+    if (!TickTimer::mayWait()) {
+        m_link->refuse(QStringLiteral("too many waits running; try again"));
         return;
+    }
     modVariables &v = m_link->vars();
     m_link->SendFrame(v.putFrame(Frames::DeselectDevice()));
     // The flag is not cleared first: it still holds the outcome of the last selection.

@@ -11,6 +11,9 @@
 #include "shell/forms.h"
 #include "shell/modvariables.h"
 
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QFileInfo>
 #include <QLayout>
 
 #include <cstdio>
@@ -33,6 +36,17 @@ int numericSetting(const char *key, const QString &text, int low, int high, int 
                  " using %d\n",
                  key, qPrintable(text), low, high, fallback);
     return fallback;
+}
+
+// Whether two port numbers lead to one device: ports/COM3 may link to the device of COM1.
+bool sameDevice(int a, int b)
+{
+    const auto device = [](int n) {
+        const QString path = CommPort::devicePath(n);
+        const QString canonical = QFileInfo(path).canonicalFilePath();
+        return canonical.isEmpty() ? path : canonical;
+    };
+    return a == b || (a > 0 && b > 0 && device(a) == device(b));
 }
 
 } // namespace
@@ -107,6 +121,12 @@ void frmMain::cmdConnect_Click()
             ok = port.open();
         }
         if (!ok) {
+            // The message box says what the description fixes; the panel says who has the port.
+            if (m_cfg && m_cfg->MSComm1().isOpen()
+                && sameDevice(port.commPort(), m_cfg->MSComm1().commPort())) {
+                m_portState->setText(QStringLiteral("COM%1 is held by the Configure LCD window")
+                                         .arg(port.commPort()));
+            }
             showPortNotAvailable(this);
             return;
         }
@@ -123,24 +143,67 @@ void frmMain::cmdConnect_Click()
 }
 
 // Releases the port (the command is enabled only while connected), then shows the
-// configuration window, which opens the same port with the same settings.
+// configuration window, which opens the same port with the same settings; the second status
+// panel says where the port went.
 void frmMain::mnuCfg_Click()
 {
+    const int released = MSComm1().commPort();
     cmdConnect_Click();
-    if (!m_cfg)
+    if (!m_cfg) {
         m_cfg = std::make_unique<frmCfg>(m_vars);
+        connect(m_cfg.get(), &frmCfg::closed, this, &frmMain::cfgClosed);
+    }
     m_cfg->Display();
+    const CommPort &held = m_cfg->MSComm1();
+    if (!held.isOpen())
+        m_portState->setText(
+            QStringLiteral("COM%1 released; Configure LCD could not open it").arg(released));
+    else if (held.commPort() == released)
+        m_portState->setText(QStringLiteral("COM%1 handed to Configure LCD").arg(released));
+    else
+        m_portState->setText(QStringLiteral("COM%1 released; Configure LCD keeps COM%2")
+                                 .arg(released)
+                                 .arg(held.commPort()));
+}
+
+// The configuration window closed, releasing the port it held (0: none).
+void frmMain::cfgClosed(int released)
+{
+    if (MSComm1().isOpen())
+        return;
+    if (released > 0)
+        m_portState->setText(QStringLiteral("COM%1 free to connect again").arg(released));
+    else
+        showPortState();
+}
+
+void frmMain::closeEvent(QCloseEvent *event)
+{
+    if (m_cfg)
+        m_cfg->close(); // a "Send" under way stops there, as when that window is closed
+    MSComm1().close();
+    event->accept();
+    // Ends the program even while another window of it is open.
+    QCoreApplication::quit();
 }
 
 void frmMain::SendFrame(int n)
 {
-    if (!MSComm1().isOpen() || n < 0 || n > modVariables::TxBufferSize)
+    if (n < 0 || n > modVariables::TxBufferSize)
         return;
+    if (!MSComm1().isOpen()) {
+        refuse(m_cfg && m_cfg->isVisible() && m_cfg->MSComm1().isOpen()
+                   ? QStringLiteral("the port is handed to Configure LCD")
+                   : QStringLiteral("the port is closed"));
+        return;
+    }
     ui->lblTxData->clear();
     ui->lblRxData->clear();
     m_link->sendBuffer(n);
     ui->lblTxData->setText(
         HexTrace(QByteArray(reinterpret_cast<const char *>(m_vars.TxBuffer.data()), n)));
+    if (m_refused)
+        showPortState();
 }
 
 void frmMain::WaitTicks(int n)
@@ -176,8 +239,15 @@ void frmMain::setCommandsEnabled(bool enabled)
     ui->Frame3->setEnabled(enabled);
 }
 
+void frmMain::refuse(const QString &why)
+{
+    m_portState->setText(nothingSent(why));
+    m_refused = true;
+}
+
 void frmMain::showPortState()
 {
+    m_refused = false;
     m_portState->setText(
         MSComm1().isOpen()
             ? QStringLiteral("COM%1 %2").arg(m_vars.CommPortText, MSComm1().settings())

@@ -30,22 +30,29 @@ public:
     void WaitTicks(int n) override;
     void setSelectionStatus(const QString &text) override;
     void setCommandsEnabled(bool enabled) override;
+    void refuse(const QString &why) override;
 
     CommPort &MSComm1();
 
     void cmdConnect_Click();
     void mnuCfg_Click();
 
+protected:
+    // Closing the main window ends the program, the configuration window with it.
+    void closeEvent(QCloseEvent *event) override;
+
 private:
     void Form_Load();
     void MSComm1_OnComm();
     void MSComm1_Lost(const QString &message);
     void showPortState();
+    void cfgClosed(int released);
 
     std::unique_ptr<Ui::frmMain> ui;
     modVariables &m_vars;
     PortLink *m_link; // MSComm1 and Timer1
     QLabel *m_selection; // first status panel: selection messages alone
     QLabel *m_portState; // second status panel: the port and its settings
+    bool m_refused = false; // m_portState tells why the last command sent nothing
     std::unique_ptr<frmCfg> m_cfg; // created at the first "Configure LCD", then reused
 };
