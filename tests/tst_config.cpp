@@ -120,10 +120,12 @@ void tst_config::handOverAndLoad()
             b.connectButton()->click();
             QCOMPARE(boxes.texts, QStringList {"SELECTED PORT NOT AVAILABLE!"});
         }
-        // The status line sits below the controls, which keep their places.
+        // The status line sits below the controls, which keep their places; every control
+        // explains itself.
         QCOMPARE(b.get<QWidget>("StatusBar1")->y(), 538);
         QCOMPARE(b.cfg->height(), 538 + b.get<QWidget>("StatusBar1")->height());
         QCOMPARE(b.get<QWidget>("Frame3")->geometry(), QRect(40, 304, 409, 209));
+        QCOMPARE(withoutToolTip(b.cfg), QStringList());
         // Loaded afresh from the file, the controls as designed, the lists filled once.
         QCOMPARE(seen(b.list("cboUCH")) + ' ' + seen(b.list("cboUID")),
                  u"8:1..8=1 32:101..132=101"_s);

@@ -9,8 +9,10 @@
 #include <QElapsedTimer>
 #include <QGroupBox>
 #include <QLineEdit>
+#include <QMenuBar>
 #include <QSerialPort>
 #include <QSignalSpy>
+#include <QToolTip>
 
 using namespace TestSupport;
 
@@ -81,6 +83,17 @@ void tst_mainwindow::startup()
     QCOMPARE(b.state(), "Connect select=0 cfg=0 commands=0");
     QCOMPARE(b.window->windowTitle(), "Tessaline 20x4 Chars RS485 LCD");
     QCOMPARE(b.text("lblTxData") + b.text("StatusPanel1") + b.text("StatusPanel2"), "Port closed");
+
+    // Every control explains itself; the menu bar shows its command's tooltip.
+    QCOMPARE(withoutToolTip(b.window.get()), QStringList());
+    b.window->show();
+    auto *bar = b.get<QMenuBar>("menubar");
+    auto *cfg = b.get<QAction>("mnuCfg");
+    const QPoint at = bar->actionGeometry(cfg).center();
+    QHelpEvent help(QEvent::ToolTip, at, bar->mapToGlobal(at));
+    QApplication::sendEvent(bar, &help);
+    QVERIFY(cfg->toolTip().startsWith("Takes over the port of the main window"));
+    QCOMPARE(QToolTip::text(), cfg->toolTip());
 }
 
 // A list takes typed text as it is: no completion to an item that starts alike (typed "10"

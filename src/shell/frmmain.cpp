@@ -14,7 +14,9 @@
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QFileInfo>
+#include <QHelpEvent>
 #include <QLayout>
+#include <QToolTip>
 
 #include <cstdio>
 
@@ -68,6 +70,11 @@ frmMain::frmMain(modVariables &vars, QWidget *parent)
     statusBar()->addPermanentWidget(m_portState);
     m_selection->setObjectName(QStringLiteral("StatusPanel1"));
     m_portState->setObjectName(QStringLiteral("StatusPanel2"));
+    m_selection->setToolTip(
+        QStringLiteral("The outcome of the last Select Device or Deselect Device"));
+    m_portState->setToolTip(
+        QStringLiteral("The port: open with its settings, closed, handed to Configure LCD, or why "
+                       "the last command sent nothing"));
 
     ui->Frame2->attach(this);
     ui->Frame3->attach(this);
@@ -76,6 +83,7 @@ frmMain::frmMain(modVariables &vars, QWidget *parent)
     connect(m_link, &PortLink::lost, this, &frmMain::MSComm1_Lost);
     connect(ui->cmdConnect, &QPushButton::clicked, this, &frmMain::cmdConnect_Click);
     connect(ui->mnuCfg, &QAction::triggered, this, &frmMain::mnuCfg_Click);
+    ui->menubar->installEventFilter(this);
 
     Form_Load();
 }
@@ -185,6 +193,21 @@ void frmMain::closeEvent(QCloseEvent *event)
     event->accept();
     // Ends the program even while another window of it is open.
     QCoreApplication::quit();
+}
+
+// The menu bar shows no tooltips of its commands by itself.
+bool frmMain::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == ui->menubar && event->type() == QEvent::ToolTip) {
+        const auto *help = static_cast<QHelpEvent *>(event);
+        QAction *action = ui->menubar->actionAt(help->pos());
+        if (action && action->toolTip() != QString(action->text()).remove(QLatin1Char('&'))) {
+            QToolTip::showText(help->globalPos(), action->toolTip(), ui->menubar,
+                               ui->menubar->actionGeometry(action));
+            return true;
+        }
+    }
+    return QMainWindow::eventFilter(watched, event);
 }
 
 void frmMain::SendFrame(int n)

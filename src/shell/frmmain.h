@@ -40,6 +40,7 @@ public:
 protected:
     // Closing the main window ends the program, the configuration window with it.
     void closeEvent(QCloseEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
     void Form_Load();
