@@ -78,6 +78,24 @@ private:
     QTimer m_timer;
 };
 
+// The controls of a window that the operator uses and that have no tooltip: buttons, lists,
+// text boxes (not a list's own edit field) and menu commands.
+inline QStringList withoutToolTip(QWidget *window)
+{
+    QStringList missing;
+    for (QWidget *w : window->findChildren<QWidget *>()) {
+        const bool control = qobject_cast<QAbstractButton *>(w) || qobject_cast<QComboBox *>(w)
+            || (w->inherits("QLineEdit") && !w->parent()->inherits("QComboBox"));
+        if (control && !w->objectName().startsWith("qt_") && w->toolTip().isEmpty())
+            missing << w->objectName();
+    }
+    for (QAction *action : window->findChildren<QAction *>()) {
+        if (!action->objectName().isEmpty() && action->toolTip() == action->text())
+            missing << action->objectName();
+    }
+    return missing;
+}
+
 // A main window with a pty linked as ports/COM1 behind it, carrying the bus's modules (none: the
 // test answers); connected at 9600 baud unless told otherwise.
 struct MainBench

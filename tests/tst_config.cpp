@@ -62,6 +62,11 @@ struct Bench
         return child<T>(cfg, name);
     }
     QComboBox *list(const QString &name) { return get<QComboBox>(name); }
+    // The status line: what the last command did, and the port with the module.
+    QString status()
+    {
+        return get<QLabel>("StatusPanel1")->text() + " | " + get<QLabel>("StatusPanel2")->text();
+    }
     QLineEdit *box(int i) { return get<QLineEdit>("TxtPL_" + QString::number(i)); }
     QAbstractButton *connectButton() { return child<QAbstractButton>(w.get(), "cmdConnect"); }
     void click(const QString &name) { get(name)->click(); }
@@ -108,11 +113,19 @@ void tst_config::handOverAndLoad()
         QCOMPARE(b.cfg->MSComm1().settings(), rate + ",n,8,1");
         line += Select100;
         QTRY_COMPARE(b.pty.received(), line);
+        QCOMPARE(b.status(),
+                 "Sent: SelectDevice 100 | COM1 " + rate + u",n,8,1 \u00b7 module 100"_s);
         {
             MessageBoxCatcher boxes;
             b.connectButton()->click();
             QCOMPARE(boxes.texts, QStringList {"SELECTED PORT NOT AVAILABLE!"});
         }
+        // The status line sits below the controls, which keep their places; every control
+        // explains itself.
+        QCOMPARE(b.get<QWidget>("StatusBar1")->y(), 538);
+        QCOMPARE(b.cfg->height(), 538 + b.get<QWidget>("StatusBar1")->height());
+        QCOMPARE(b.get<QWidget>("Frame3")->geometry(), QRect(40, 304, 409, 209));
+        QCOMPARE(withoutToolTip(b.cfg), QStringList());
         // Loaded afresh from the file, the controls as designed, the lists filled once.
         QCOMPARE(seen(b.list("cboUCH")) + ' ' + seen(b.list("cboUID")),
                  u"8:1..8=1 32:101..132=101"_s);
@@ -169,14 +182,6 @@ void tst_config::buttons()
     QVERIFY(b.configure());
     QTRY_COMPARE(b.pty.received(), Select100 + Select100);
 
-    // No rate chosen, or an address typed over: nothing goes out, not even what an earlier
-    // frame left in the buffer. A direction typed over counts as INPUT.
-    b.vars.TxBuffer.fill(0x55);
-    b.pty.clearReceived();
-    b.act("cmdSetBaud,cboUID=abc,cmdSetUID,cboUID=150,cmdSetUID,cboUID=,cmdSetUID,"
-          "cboIO_2=OUTPUT ,cboIO_7=output,cmdSetIO");
-    QTRY_COMPARE(b.pty.received(), QByteArray("\xfe\x31\x7b"));
-
     // Directions as 'O' or 'I' for the lines 1 to 8.
     const auto io = [](const char *lines) {
         QString steps;
@@ -184,17 +189,37 @@ void tst_config::buttons()
             steps += u"cboIO_%1=%2,"_s.arg(i).arg(lines[i] == 'O' ? "OUTPUT" : "INPUT");
         return steps + "cmdSetIO";
     };
-    const std::pair<QString, QByteArray> cases[] = {
-        {"optBaud96,cmdSetBaud", "\xfe\xff"},     {"cboUID=132,cmdSetUID", "\xfe\x30\x84"},
-        {"cboUID=101,cmdSetUID", "\xfe\x30\x65"}, {io("IIIIIIII"), {"\xfe\x31\x00", 3}},
-        {io("OIIIIIII"), "\xfe\x31\x01"},         {io("OOOOOOOO"), "\xfe\x31\xff"},
-        {io("OIIIIIIO"), "\xfe\x31\x81"},
+    // Steps, the bytes they send, and the status line then. No rate chosen, or an address
+    // typed over: nothing goes out, not even what an earlier frame left in the buffer, and the
+    // status line says why. A direction typed over counts as INPUT.
+    b.vars.TxBuffer.fill(0x55);
+    b.pty.clearReceived();
+    const std::tuple<QString, QByteArray, QString> cases[] = {
+        {"cmdSetBaud", {}, "Nothing sent: choose 4800 or 9600 first"},
+        {"cboUID=abc,cmdSetUID", {}, R"(Nothing sent: "abc" is not in the list)"},
+        {"cboUID=150,cmdSetUID", {}, R"(Nothing sent: "150" is not in the list)"},
+        {"cboIO_2=OUTPUT ,cboIO_7=output,cmdSetIO", "\xfe\x31\x7b",
+         "Sent: SetIoDirection outputs 1 2 4 5 6 7"},
+        {"optBaud96,cmdSetBaud", "\xfe\xff", "Sent: SetBaud9600"},
+        {"cboUID=132,cmdSetUID", "\xfe\x30\x84",
+         u"Sent: SetUid 132 \u00b7 the module now answers at 132"_s},
+        {"cboUID=,cmdSetUID", {}, R"(Nothing sent: "" is not in the list)"},
+        {"cboUID=101,cmdSetUID", "\xfe\x30\x65",
+         u"Sent: SetUid 101 \u00b7 the module now answers at 101"_s},
+        {io("IIIIIIII"), {"\xfe\x31\x00", 3}, "Sent: SetIoDirection outputs none"},
+        {io("OIIIIIII"), "\xfe\x31\x01", "Sent: SetIoDirection outputs 1"},
+        {io("OOOOOOOO"), "\xfe\x31\xff", "Sent: SetIoDirection outputs 1 2 3 4 5 6 7 8"},
+        {io("OIIIIIIO"), "\xfe\x31\x81", "Sent: SetIoDirection outputs 1 8"},
     };
-    for (const auto &[steps, bytes] : cases) {
-        b.pty.clearReceived();
+    for (const auto &[steps, bytes, status] : cases) {
         b.act(steps);
-        QTRY_COMPARE(b.pty.received(), bytes);
+        QCOMPARE(b.get<QLabel>("StatusPanel1")->text(), status);
+        if (!bytes.isEmpty()) { // a refused step sent nothing before these bytes
+            QTRY_COMPARE(b.pty.received(), bytes);
+            b.pty.clearReceived();
+        }
     }
+    QCOMPARE(b.get<QLabel>("StatusPanel2")->text(), u"COM1 4800,n,8,1 \u00b7 module 101"_s);
 
     // "Send": eight texts, ten ticks after each (seen at the line), the start-up frame last
     // with no wait, short texts padded in their boxes by the bytes that went out.
@@ -224,6 +249,8 @@ void tst_config::buttons()
             QCOMPARE(module.text(n), Frames::StoreText(0, Ansi::encode(texts[n - 1])).bytes.mid(2));
         }
         QCOMPARE(module.startupScreen(), full);
+        QCOMPARE(b.get<QLabel>("StatusPanel1")->text(),
+                 u"Sent: 8 stored texts and start-up screen "_s + (full ? "on" : "off"));
     }
 
     // 254, 103 stands alone once the line pauses after it: the speed, not the head of text 3.
@@ -236,6 +263,7 @@ void tst_config::buttons()
     b.pty.clearReceived();
     b.click("cmdSave");
     QTRY_COMPARE(b.pty.received(), QByteArray("\xfe\x20"));
+    QCOMPARE(b.get<QLabel>("StatusPanel1")->text(), u"Saved to EEPROM"_s);
     QCOMPARE(module.saveCount(), 1);
     QVERIFY(module.eeprom() == module.settings());
     const LcdSettings &saved = module.eeprom(); // address, speed, directions, start-up screen
@@ -248,6 +276,7 @@ void tst_config::buttons()
     b.click("cmdSendBitmap");
     const QByteArray table(reinterpret_cast<const char *>(b.vars.CharTable.data()), 64);
     QTRY_COMPARE(b.pty.received(), QByteArray::fromHex("fe64") + table);
+    QCOMPARE(b.get<QLabel>("StatusPanel1")->text(), u"Uploaded 8 characters"_s);
     QCOMPARE(module.userChars(), table);
 
     QCOMPARE(child<QLabel>(b.w.get(), "lblTxData")->text(), u"EF 64 "_s);
@@ -257,23 +286,56 @@ void tst_config::buttons()
 void tst_config::portGone()
 {
     // The adapter goes between the connection and the opening: a message, and the window opens
-    // without a port; its buttons do nothing, and characters can still be drawn and saved.
+    // without a port and says so; its buttons send nothing and say why, and characters can
+    // still be drawn and saved.
     Bench b(iniFile(StoredTexts, rowsWith()));
     act(b.w.get(), "cboComm=COM1,cmdConnect");
     QVERIFY(b.w->MSComm1().isOpen());
     QVERIFY(QFile::remove(b.pty.linkPath())); // its link stays, leading nowhere
     QVERIFY(QFile::link(SettingsFolder() + "ports/gone", b.pty.linkPath()));
-    {
+    const auto configure = [&b] {
         MessageBoxCatcher boxes;
         child<QAction>(b.w.get(), "mnuCfg")->trigger();
-        QCOMPARE(boxes.texts, QStringList {"SELECTED PORT NOT AVAILABLE!"});
-    }
+        return boxes.texts;
+    };
+    QCOMPARE(configure(), QStringList {"SELECTED PORT NOT AVAILABLE!"});
     b.cfg = cfgWindow();
     QVERIFY(b.cfg && b.cfg->isVisible() && !b.cfg->MSComm1().isOpen());
-    b.act("optBaud96,cmdSetBaud,cmdSetUID,cmdSetIO,cmdSetPT,cmdSave,cmdSendBitmap,cboUCH=2,"
-          "bitmapr3_1,cmdSaveBitmap");
-    QCOMPARE(b.box(0)->text(), StoredTexts[0]);
+    QCOMPARE(child<QLabel>(b.w.get(), "StatusPanel2")->text(),
+             u"COM1 released; Configure LCD could not open it"_s);
+    const QString again = "no port. Connect in the main window, then choose Configure LCD again";
+    QCOMPARE(b.status(), "COM1 could not be opened: " + again + " | no port");
+    const std::pair<QString, QString> steps[] = {
+        {"optBaud96,cmdSetBaud", "Nothing sent: " + again},
+        {"cmdSetUID,cmdSetIO,cmdSetPT,cmdSave", "Nothing sent: " + again},
+        {"cmdSendBitmap", "Nothing sent: " + again},
+        {"cboUCH=x,cmdLoadBitmap", R"(Editor cleared: "x" is not in the list)"},
+        {"cmdSaveBitmap", R"(Nothing saved: "x" is not in the list)"},
+        {"cboUCH=2,bitmapr3_1,cmdSaveBitmap", "Saved character 2; Set Bitmap to LCD uploads it"},
+        {"cmdClr,cmdLoadBitmap", "Loaded character 2 into the editor"},
+    };
+    for (const auto &[step, status] : steps) {
+        b.act(step);
+        QCOMPARE(b.status(), status + " | no port");
+    }
+    QCOMPARE(b.get<QLabel>("lblrow3")->text(), u"0x01"_s);
     QCOMPARE(ReadIniValue("UDC", "UCHAR2R3"), u"1"_s);
+
+    // The adapter back, "Configure LCD" hands the port over to the open window again, which
+    // keeps what the operator typed and selects module 100.
+    b.box(0)->setText("typed");
+    QVERIFY(QFile::remove(b.pty.linkPath()));
+    QVERIFY(QFile::link(b.pty.slavePath(), b.pty.linkPath()));
+    act(b.w.get(), "cmdConnect");
+    QVERIFY(b.w->MSComm1().isOpen());
+    QCOMPARE(configure(), QStringList());
+    QVERIFY(b.cfg->MSComm1().isOpen() && !b.w->MSComm1().isOpen());
+    QTRY_COMPARE(b.pty.received(), Select100);
+    QCOMPARE(b.status(), u"Sent: SelectDevice 100 | COM1 4800,n,8,1 \u00b7 module 100"_s);
+    QCOMPARE(child<QLabel>(b.w.get(), "StatusPanel2")->text(), u"COM1 handed to Configure LCD"_s);
+    QCOMPARE(b.box(0)->text(), u"typed"_s);
+    b.click("cmdSave");
+    QTRY_COMPARE(b.pty.received(), Select100 + Frames::SaveToEeprom());
 }
 
 void tst_config::closeDuringSend()
@@ -310,7 +372,32 @@ void tst_config::closeDuringSend()
     line += Select100;
     QCOMPARE(b.box(0)->text(), StoredTexts[0]);
     b.click("cmdSetPT");
-    QTRY_COMPARE(b.pty.received(), line + all);
+    line += all;
+    QTRY_COMPARE(b.pty.received(), line);
+
+    // Closing the main window during "Send" ends the program's event loop: the configuration
+    // window closes with it, its "Send" stops, and both ports are released.
+    b.w->show();
+    QTimer guard; // a loop that does not end fails the test rather than hanging it
+    connect(&guard, &QTimer::timeout, this, [] { QCoreApplication::exit(1); });
+    guard.start(10000);
+    const qsizetype closeAt = line.size() + 36;
+    bool closing = false;
+    auto watch = connect(&b.pty, &SimPort::chunkReceived, this, [&] {
+        if (!closing && b.pty.received().size() >= closeAt) {
+            closing = true;
+            QTimer::singleShot(0, b.w.get(), [&] { b.w->close(); });
+        }
+    });
+    QTimer::singleShot(0, b.cfg, [&] { b.click("cmdSetPT"); });
+    QCOMPARE(QApplication::exec(), 0);
+    disconnect(watch);
+    QVERIFY(!b.w->isVisible() && !b.cfg->isVisible());
+    QVERIFY(!b.w->MSComm1().isOpen() && !b.cfg->MSComm1().isOpen());
+    // The next bytes on the line are the main window's, once connected again.
+    b.connectButton()->click();
+    b.w->SendFrame(b.vars.putFrame(Frames::DeselectDevice()));
+    QTRY_COMPARE(b.pty.received(), line + all.left(36) + Frames::DeselectDevice().bytes);
 }
 
 QTEST_MAIN(tst_config)

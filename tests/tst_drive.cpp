@@ -1,8 +1,10 @@
 // Driving a module end to end: the main window against the virtual module on a pty. Device
 // selection, every control of the command panel, and what the module makes of the frames.
+#include "link/ticktimer.h"
 #include "sim/lcdbus.h"
 #include "testsupport.h"
 
+#include <QClipboard>
 #include <QGroupBox>
 #include <QKeyEvent>
 #include <QLineEdit>
@@ -61,24 +63,24 @@ void tst_drive::selectAndDeselect()
 }
 
 // Each control's frame at the pty and in the transmit trace; a list whose text names no item
-// sends nothing and leaves the traces.
+// sends nothing, leaves the traces and says so in the second status panel until the next frame.
 void tst_drive::commands()
 {
-    // control, list=text settings ("_" a blank), the frame's bytes ("-": nothing)
+    // control, list=text settings ("_" a blank), the frame's bytes ("!text": nothing, text named)
     const QString table = R"(
         cmdCtrl_0       -                       0b
         cmdCtrl_1       -                       0c
         cmdCtrl_2       -                       0d
         cmdSetCursor    -                       fe01
         cmdSetCursor    cboCursor=Hidden        fe03
-        cmdSetCursor    cboCursor=Big           -
+        cmdSetCursor    cboCursor=Big           !Big
         cmdCurPos       cboRow=2,cboColumn=19   fe320213
-        cmdCurPos       cboRow=4,cboColumn=1    -
-        cmdCurPos       cboColumn=20            -
+        cmdCurPos       cboRow=4,cboColumn=1    !4
+        cmdCurPos       cboColumn=20            !20
         cmdClrRow       cboRow=1,cboColumn=7    fe320100 2020202020202020202020202020202020202020 fe320100
-        cmdClrRow       cboRow=x                -
+        cmdClrRow       cboRow=x                !x
         cmdClrCol       cboRow=2,cboColumn=5    fe32000520 fe32010520 fe32020520 fe32030520 fe320205
-        cmdClrCol       cboColumn=              -
+        cmdClrCol       cboColumn=              !
         cmdBackLight_0  -                       fe06
         cmdBackLight_1  -                       fe07
         cmdBLFlash      -                       fe0b
@@ -87,14 +89,15 @@ void tst_drive::commands()
         cmdCC_7         -                       07
         cmdPT           -                       fe346500
         cmdPT           cboPT=8,cboRow1=3       fe346c03
-        cmdPT           cboPT=9                 -
-        cmdPT           cboRow1=_1              -
+        cmdPT           cboPT=9                 !9
+        cmdPT           cboRow1=_1              !_1
         cmdOut_0        -                       fe0c
         cmdOut_1        -                       fe0d
         cmdout1         cboOutput=5,cboSta=OFF  fe330549
         cmdout1         cboOutput=5,cboSta=ON   fe330548
-        cmdout1         cboSta=on               -
-        cmdout1         cboOutput=8             -)";
+        cmdout1         cboSta=on               !on
+        cmdout1         cboSta=OFF_             !OFF_
+        cmdout1         cboOutput=8             !8)";
     for (const QString &line : table.split('\n', Qt::SkipEmptyParts)) {
         const QStringList c = line.simplified().split(' ');
         MainBench b;
@@ -102,13 +105,20 @@ void tst_drive::commands()
         b.get<QLabel>("lblTxData")->setText("before");
         b.get<QLabel>("lblRxData")->setText("EE 64 ");
         b.press(c[0], c[1] == "-" ? QString() : c[1]);
+        const bool refused = c[2].startsWith('!');
+        const QString portState = "COM1 9600,n,8,1 on " + b.pty.slavePath();
         const QByteArray frame = QByteArray::fromHex(c.mid(2).join("").toLatin1());
-        const QString trace = frame.isEmpty() ? "before|EE 64 " : frame.toHex(' ').toUpper() + " |";
-        QCOMPARE(line + " -> " + b.text("lblTxData") + '|' + b.text("lblRxData"),
+        const QString trace = refused ? "before|EE 64 |Nothing sent: \""
+                + c[2].mid(1).replace('_', ' ') + "\" is not in the list"
+                                      : frame.toHex(' ').toUpper() + " ||" + portState;
+        QCOMPARE(line + " -> " + b.text("lblTxData") + '|' + b.text("lblRxData") + '|'
+                     + b.text("StatusPanel2"),
                  line + " -> " + trace);
-        if (frame.isEmpty()) // nothing on the line: a later frame arrives alone
+        if (refused) { // nothing on the line: a later frame arrives alone, and ends the message
             b.click("cmdBLFlash");
-        QTRY_COMPARE(b.pty.received().toHex(), frame.isEmpty() ? "fe0b" : frame.toHex());
+            QCOMPARE(b.text("StatusPanel2"), portState);
+        }
+        QTRY_COMPARE(b.pty.received().toHex(), refused ? "fe0b" : frame.toHex());
     }
 }
 
@@ -139,6 +149,33 @@ void tst_drive::typing()
     }
     QCOMPARE(box->text() + '|' + b.text("lblTxData"), QString::fromUtf8("\u4e2d|3F "));
     QTRY_COMPARE(b.pty.received().toHex(), "414242efeafe803f");
+
+    // Keys that make no character leave the box and send nothing.
+    for (const Qt::Key key : {Qt::Key_Shift, Qt::Key_Left, Qt::Key_Tab, Qt::Key_Delete, Qt::Key_F1})
+        QTest::keyClick(box, key);
+    box->setFocus();
+    QCOMPARE(box->text(), QString::fromUtf8("\u4e2d"));
+
+    // A dead key or an input method commits characters instead of pressing keys: each goes
+    // out like a typed key, in order, and the box shows the last; a control character sends
+    // nothing and empties the box. A paste into the empty box is a character that appears too.
+    b.pty.clearReceived();
+    QInputMethodEvent deadKey(QString::fromUtf8("\u00b4"), {});
+    QApplication::sendEvent(box, &deadKey);
+    const QStringList commits {"\u00e9", "^", "\u00e0\u00e9", "x\r", "\u4e2d"};
+    QStringList shown;
+    for (const QString &commit : commits) {
+        QInputMethodEvent input;
+        input.setCommitString(commit);
+        QApplication::sendEvent(box, &input);
+        shown << box->text();
+    }
+    QCOMPARE(shown.join('|'), QString::fromUtf8("\u00e9|^|\u00e9||\u4e2d"));
+    QTest::keyClick(box, Qt::Key_Return);
+    QGuiApplication::clipboard()->setText("Zed");
+    box->paste();
+    QCOMPARE(box->text() + '|' + b.text("lblTxData"), "Z|5A ");
+    QTRY_COMPARE(b.pty.received().toHex(), "e95ee0e9783f5a");
 }
 
 void tst_drive::moduleSession()
@@ -181,7 +218,8 @@ void tst_drive::moduleSession()
     QVERIFY(b.enabled("Frame3"));
     b.click("cmdCtrl_2");
     QTest::keyClicks(box, "x");
-    QCOMPARE(b.text("lblTxData"), "65 ");
+    QCOMPARE(b.text("lblTxData") + '|' + b.text("StatusPanel2"),
+             "65 |Nothing sent: the port is closed");
 }
 
 void tst_drive::clickDuringWait()
@@ -211,6 +249,19 @@ void tst_drive::clickDuringWait()
     QCOMPARE(b.text("StatusPanel1"), "Device 105 Connected");
     QVERIFY(bus.moduleByAddress(105)->isSelected());
     QVERIFY(b.pty.received().endsWith(QByteArray::fromHex("ef64ef69")));
+
+    // Selections nested until no wait may start: the one beyond is refused, and says so.
+    b.pty.clearReceived();
+    int clicks = 0;
+    std::function<void()> clickAgain = [&] {
+        if (++clicks <= TickTimer::MaxNesting + 1) {
+            QTimer::singleShot(0, this, clickAgain);
+            b.select("100");
+        }
+    };
+    clickAgain();
+    QCOMPARE(b.text("StatusPanel2"), "Nothing sent: too many waits running; try again");
+    QTRY_COMPARE(b.pty.received(), QByteArray::fromHex("ef64").repeated(TickTimer::MaxNesting));
 }
 
 QTEST_MAIN(tst_drive)

@@ -1,19 +1,20 @@
 // The main window on real widgets and a real pty: start-up from the settings file, connect and
 // disconnect, the devices behind the port numbers, frames out with their trace, replies in, and
 // the tick wait (waits nested by clicks: tst_cable).
-#include "config/frmcfg.h"
+#include "cfgsupport.h"
 #include "display/frames.h"
 #include "link/commport.h"
 #include "link/portmap.h"
 #include "shell/forms.h"
-#include "testsupport.h"
 
 #include <QAbstractItemView>
 #include <QElapsedTimer>
 #include <QGroupBox>
 #include <QLineEdit>
+#include <QMenuBar>
 #include <QSerialPort>
 #include <QSignalSpy>
+#include <QToolTip>
 
 #include <csignal>
 #include <fcntl.h>
@@ -93,6 +94,17 @@ void tst_mainwindow::startup()
     QCOMPARE(b.state(), "Connect select=0 cfg=0 commands=0");
     QCOMPARE(b.window->windowTitle(), "Tessaline 20x4 Chars RS485 LCD");
     QCOMPARE(b.text("lblTxData") + b.text("StatusPanel1") + b.text("StatusPanel2"), "Port closed");
+
+    // Every control explains itself; the menu bar shows its command's tooltip.
+    QCOMPARE(withoutToolTip(b.window.get()), QStringList());
+    b.window->show();
+    auto *bar = b.get<QMenuBar>("menubar");
+    auto *cfg = b.get<QAction>("mnuCfg");
+    const QPoint at = bar->actionGeometry(cfg).center();
+    QHelpEvent help(QEvent::ToolTip, at, bar->mapToGlobal(at));
+    QApplication::sendEvent(bar, &help);
+    QVERIFY(cfg->toolTip().startsWith("Takes over the port of the main window"));
+    QCOMPARE(QToolTip::text(), cfg->toolTip());
 }
 
 // A list takes typed text as it is: no completion to an item that starts alike (typed "10"
@@ -143,11 +155,27 @@ void tst_mainwindow::connectAndDisconnect()
     QCOMPARE(b.text("StatusPanel1") + " / " + b.text("StatusPanel2"),
              "Device 100 Connected / Port closed");
 
-    // "Configure LCD" takes the disconnect branch.
+    // "Configure LCD" takes the disconnect branch; the second panel says where the port went,
+    // who holds it when Connect fails, and when it is free again.
     b.click("cmdConnect");
     b.get<QAction>("mnuCfg")->trigger();
     QVERIFY(!b.window->MSComm1().isOpen());
     QCOMPARE(b.state(), "Connect select=0 cfg=0 commands=1");
+    QStringList said {b.text("StatusPanel2")};
+    {
+        MessageBoxCatcher boxes;
+        b.click("cmdConnect");
+        said << boxes.texts << b.text("StatusPanel2");
+    }
+    frmCfg *cfg = CfgSupport::cfgWindow();
+    QVERIFY(cfg && cfg->close());
+    said << b.text("StatusPanel2");
+    QCOMPARE(
+        said,
+        (QStringList {"COM1 handed to Configure LCD", "SELECTED PORT NOT AVAILABLE!",
+                      "COM1 is held by the Configure LCD window", "COM1 free to connect again"}));
+    b.click("cmdConnect");
+    QCOMPARE(b.text("StatusPanel2"), "COM1 4800,n,8,1 on " + b.pty.slavePath());
 }
 
 void tst_mainwindow::connectFailures()

@@ -42,6 +42,9 @@ CharPanel::CharPanel(QWidget *parent)
             cell->setGeometry(CellLeft + CellPitch * column, CellTop + CellPitch * (r - 1),
                               CellSize, CellSize);
             cell->setColor(ClearColor);
+            cell->setToolTip(QStringLiteral("Row %1, worth %2: click to set or clear this pixel")
+                                 .arg(r)
+                                 .arg(weight));
             group->addButton(cell, weight);
             m_cells[size_t(r - 1)][size_t(column)] = cell;
         }

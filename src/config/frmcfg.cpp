@@ -13,10 +13,17 @@
 
 #include <QButtonGroup>
 #include <QCloseEvent>
+#include <QLabel>
+#include <QStatusBar>
 
 namespace {
 constexpr int Lines = Bus::Lines; // P2 I/O lines, and stored texts
 constexpr quint8 OpeningAddress = Bus::FirstAddress;
+
+QString noPort()
+{
+    return QStringLiteral("no port. Connect in the main window, then choose Configure LCD again");
+}
 } // namespace
 
 frmCfg::frmCfg(modVariables &vars, QWidget *parent)
@@ -28,7 +35,22 @@ frmCfg::frmCfg(modVariables &vars, QWidget *parent)
 {
     setFont(formFont());
     ui->setupUi(this);
-    setFixedSize(size());
+
+    // The status line goes below the controls, which keep their places.
+    auto *bar = new QStatusBar(this);
+    bar->setObjectName(QStringLiteral("StatusBar1"));
+    bar->setSizeGripEnabled(false);
+    m_message = new QLabel(bar);
+    m_message->setObjectName(QStringLiteral("StatusPanel1"));
+    m_message->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    m_message->setToolTip(QStringLiteral("What the last command sent, or why it sent nothing"));
+    m_where = new QLabel(bar);
+    m_where->setObjectName(QStringLiteral("StatusPanel2"));
+    m_where->setToolTip(QStringLiteral("This window's port and the module its frames go to"));
+    bar->addWidget(m_message, 1);
+    bar->addPermanentWidget(m_where);
+    bar->setGeometry(0, height(), width(), bar->sizeHint().height());
+    setFixedSize(width(), height() + bar->height());
     for (QComboBox *list : findChildren<QComboBox *>())
         makePlainList(list);
     for (int i = 0; i < Lines; ++i) {
@@ -37,12 +59,21 @@ frmCfg::frmCfg(modVariables &vars, QWidget *parent)
     }
     MSComm1().setRThreshold(0);
     connect(m_link, &PortLink::lost, this, &frmCfg::MSComm1_Lost);
+    connect(m_link, &PortLink::lost, this, [this](const QString &message) {
+        showPort();
+        tell(message);
+    });
 
     // The ids are the rates; -1 (none checked) is the state at each opening.
     m_baud->addButton(ui->optBaud48, 4800);
     m_baud->addButton(ui->optBaud96, 9600);
 
-    ui->Frame2->attach(m_vars, [this](int n) { SendFrameCfg(n); });
+    ui->Frame2->attach(m_vars, [this](int n) { send(n, QStringLiteral("Uploaded 8 characters")); });
+    // After the character panel's own handlers: what they did, in the status line.
+    connect(findChild<QAbstractButton *>(QStringLiteral("cmdLoadBitmap")),
+            &QAbstractButton::clicked, this, [this] { tellCharacter(false); });
+    connect(findChild<QAbstractButton *>(QStringLiteral("cmdSaveBitmap")),
+            &QAbstractButton::clicked, this, [this] { tellCharacter(true); });
     connect(ui->cmdSetBaud, &QPushButton::clicked, this, &frmCfg::cmdSetBaud_Click);
     connect(ui->cmdSetUID, &QPushButton::clicked, this, &frmCfg::cmdSetUID_Click);
     connect(ui->cmdSetIO, &QPushButton::clicked, this, &frmCfg::cmdSetIO_Click);
@@ -62,6 +93,8 @@ void frmCfg::Display()
     if (!isVisible()) {
         Form_Load();
         show();
+    } else if (!MSComm1().isOpen()) {
+        openPort();
     }
     setWindowState(windowState() & ~Qt::WindowMinimized);
     raise();
@@ -103,12 +136,24 @@ void frmCfg::Form_Load()
     for (int n = 1; n <= Lines; ++n)
         m_texts[n - 1]->setText(values.value(63 + n).left(Protocol::StoreTextMax));
 
+    tell(QString());
+    openPort();
+}
+
+// Opens the port as the main window last connected it and selects module 100.
+void frmCfg::openPort()
+{
+    m_module = OpeningAddress;
     if (!m_link->openFromSettings()) {
         // The window still opens, so that characters can be drawn, loaded and saved; its
-        // sending buttons send nothing.
+        // sending buttons send nothing and say so.
+        showPort();
+        tell(QStringLiteral("COM%1 could not be opened: ").arg(m_vars.CommPortText.trimmed())
+             + noPort());
         showPortNotAvailable(this);
         return;
     }
+    showPort();
     send(Frames::SelectDevice(OpeningAddress));
 }
 
@@ -117,13 +162,15 @@ void frmCfg::Form_Load()
 void frmCfg::closeEvent(QCloseEvent *event)
 {
     ++m_generation;
+    const int released = MSComm1().isOpen() ? MSComm1().commPort() : 0;
     MSComm1().close();
     event->accept();
+    emit closed(released);
 }
 
-void frmCfg::SendFrameCfg(int n)
+bool frmCfg::SendFrameCfg(int n)
 {
-    m_link->sendBuffer(n);
+    return m_link->sendBuffer(n);
 }
 
 void frmCfg::WaitTicks(int n)
@@ -131,9 +178,65 @@ void frmCfg::WaitTicks(int n)
     m_link->WaitTicks(n);
 }
 
-void frmCfg::send(const Protocol::Frame &frame)
+bool frmCfg::send(int n, const QString &done)
 {
-    SendFrameCfg(m_vars.putFrame(frame));
+    if (!SendFrameCfg(n)) {
+        tell(nothingSent(MSComm1().isOpen() ? QStringLiteral("the frame does not fit") : noPort()));
+        return false;
+    }
+    tell(done);
+    return true;
+}
+
+// Tells what went out by the frame's name unless `done` says it.
+bool frmCfg::send(const Protocol::Frame &frame, const QString &done)
+{
+    return send(m_vars.putFrame(frame),
+                done.isEmpty() ? QStringLiteral("Sent: ") + Protocol::describe(frame) : done);
+}
+
+void frmCfg::tell(const QString &message)
+{
+    m_message->setText(message);
+}
+
+// "COM1 9600,n,8,1 · module 100", or "no port".
+void frmCfg::showPort()
+{
+    m_where->setText(MSComm1().isOpen() ? QStringLiteral("COM%1 %2 \u00b7 module %3")
+                                              .arg(MSComm1().commPort())
+                                              .arg(MSComm1().settings())
+                                              .arg(m_module)
+                                        : QStringLiteral("no port"));
+}
+
+// What "Load Bitmap" or "Save Bitmap" did. A save counts once the settings file holds the
+// character: a failed write was reported in a box already.
+void frmCfg::tellCharacter(bool saved)
+{
+    const auto *list = findChild<QComboBox *>(QStringLiteral("cboUCH"));
+    const int position = listIndex(list);
+    if (position < 0) {
+        tell((saved ? QStringLiteral("Nothing saved: ") : QStringLiteral("Editor cleared: "))
+             + notInList(list));
+        return;
+    }
+    if (!saved) {
+        tell(QStringLiteral("Loaded character %1 into the editor").arg(position + 1));
+        return;
+    }
+    for (int r = 1; r <= Bus::CharacterRows; ++r) {
+        const quint8 row = m_vars.CharTable[size_t(position * Bus::CharacterRows + r - 1)];
+        bool isNumber = false;
+        const int stored
+            = ReadIniValue(QStringLiteral("UDC"), charKey(position + 1, r)).toInt(&isNumber);
+        if (!isNumber || stored != row) {
+            tell(
+                QStringLiteral("Character %1 is not saved in the settings file").arg(position + 1));
+            return;
+        }
+    }
+    tell(QStringLiteral("Saved character %1; Set Bitmap to LCD uploads it").arg(position + 1));
 }
 
 // With neither rate chosen there is no frame to send.
@@ -147,17 +250,26 @@ void frmCfg::cmdSetBaud_Click()
         send(Frames::SetBaud9600());
         break;
     default:
+        tell(nothingSent(QStringLiteral("choose 4800 or 9600 first")));
         break;
     }
 }
 
 // A typed text that names no address sends nothing rather than an address nobody chose.
+// The module answers at the new address from then on.
 void frmCfg::cmdSetUID_Click()
 {
     const int index = listIndex(ui->cboUID);
-    if (index < 0)
+    if (index < 0) {
+        tell(nothingSent(notInList(ui->cboUID)));
         return;
-    send(Frames::SetUid(quint8(index + Bus::FirstUid)));
+    }
+    const int address = index + Bus::FirstUid;
+    if (send(Frames::SetUid(quint8(address)),
+             QStringLiteral("Sent: SetUid %1 \u00b7 the module now answers at %1").arg(address))) {
+        m_module = address;
+        showPort();
+    }
 }
 
 // Bit i set when line i + 1 shows "OUTPUT"; "INPUT" and a typed-over text leave it 0.
@@ -176,10 +288,17 @@ void frmCfg::cmdSetIO_Click()
 // padded in their boxes, where the operator sees the spaces.
 void frmCfg::cmdSetPT_Click()
 {
-    if (!MSComm1().isOpen() || !PortLink::mayWait())
+    if (!MSComm1().isOpen()) {
+        tell(nothingSent(noPort()));
         return;
+    }
+    if (!PortLink::mayWait()) {
+        tell(nothingSent(QStringLiteral("too many waits running; try again")));
+        return;
+    }
     const unsigned generation = m_generation;
     for (int n = 1; n <= Lines; ++n) {
+        tell(QStringLiteral("Sending stored text %1 of %2").arg(n).arg(Lines));
         QLineEdit *box = m_texts[n - 1];
         // Padded by the bytes that go out: a character outside the 16-bit range fills two
         // places of the box but is one byte on the line.
@@ -196,12 +315,16 @@ void frmCfg::cmdSetPT_Click()
         if (generation != m_generation || !MSComm1().isOpen())
             return;
     }
-    send(ui->Check1->isChecked() ? Frames::StartupScreenOn() : Frames::StartupScreenOff());
+    const bool on = ui->Check1->isChecked();
+    send(on ? Frames::StartupScreenOn() : Frames::StartupScreenOff(),
+         QStringLiteral("Sent: %1 stored texts and start-up screen %2")
+             .arg(Lines)
+             .arg(on ? QStringLiteral("on") : QStringLiteral("off")));
 }
 
 void frmCfg::cmdSave_Click()
 {
-    send(Frames::SaveToEeprom());
+    send(Frames::SaveToEeprom(), QStringLiteral("Saved to EEPROM"));
 }
 
 // The device went away under the open port (an adapter pulled out). The port is closed, so the

@@ -10,6 +10,7 @@ class CommPort;
 class PortLink;
 class QButtonGroup;
 class QComboBox;
+class QLabel;
 class QLineEdit;
 struct modVariables;
 namespace Ui {
@@ -28,11 +29,12 @@ public:
     ~frmCfg() override;
 
     // Shows the window: loaded afresh when it is not open, only brought forward when it is.
+    // Open without a port, it tries the port again that the main window has just handed over.
     void Display();
 
-    // Writes TxBuffer bytes 0..n-1 to this window's port, one byte per write. Nothing on a
-    // closed port.
-    void SendFrameCfg(int n);
+    // Writes TxBuffer bytes 0..n-1 to this window's port, one byte per write. Nothing, and
+    // false, on a closed port.
+    bool SendFrameCfg(int n);
     void WaitTicks(int n);
 
     CommPort &MSComm1();
@@ -43,13 +45,23 @@ public:
     void cmdSetPT_Click();
     void cmdSave_Click();
 
+signals:
+    // The window closed, releasing port number `released` (0: it held none).
+    void closed(int released);
+
 protected:
     void closeEvent(QCloseEvent *event) override;
 
 private:
     void Form_Load();
+    void openPort();
     void MSComm1_Lost(const QString &message);
-    void send(const Protocol::Frame &frame);
+    // Sends TxBuffer bytes 0..n-1 and tells the operator `done`, or why nothing went out.
+    bool send(int n, const QString &done);
+    bool send(const Protocol::Frame &frame, const QString &done = QString());
+    void tell(const QString &message);
+    void showPort();
+    void tellCharacter(bool saved);
 
     std::unique_ptr<Ui::frmCfg> ui;
     modVariables &m_vars;
@@ -57,6 +69,9 @@ private:
     QButtonGroup *m_baud;
     QLineEdit *m_texts[8];
     QComboBox *m_directions[8];
+    QLabel *m_message; // status line: what the last command sent, or why it sent nothing
+    QLabel *m_where; // status line: the port and the module the frames go to
+    int m_module = Bus::FirstAddress; // the address of the module this window selected
     // Counts openings and closings: a handler that waited finds it changed when the window
     // was closed meanwhile, and stops.
     unsigned m_generation = 0;

@@ -8,6 +8,7 @@
 #include "shell/modvariables.h"
 
 #include <QButtonGroup>
+#include <QInputMethodEvent>
 #include <QKeyEvent>
 
 using Bus::Columns;
@@ -22,6 +23,9 @@ CommandPanel::CommandPanel(QWidget *parent)
     big.setPointSizeF(14.25);
     ui->txtASCIIInput->setFont(big);
     ui->txtASCIIInput->installEventFilter(this);
+    // The box's text changes only through the handler below; any other edit (a paste, a drop,
+    // an undo) puts characters there that must go out as well.
+    connect(ui->txtASCIIInput, &QLineEdit::textEdited, this, &CommandPanel::txtASCIIInput_KeyPress);
 
     connect(group("cmdCtrl", 3), &QButtonGroup::idClicked, this, &CommandPanel::cmdCtrl_Click);
     connect(group("cmdBackLight", 2), &QButtonGroup::idClicked, this,
@@ -79,22 +83,61 @@ void CommandPanel::send(const QList<Protocol::Frame> &frames)
     m_link->SendFrame(m_link->vars().putFrames(frames));
 }
 
+// The "Send Text" box: a key's characters go out through the handler, which also sets what the
+// box shows. Characters made with a dead key or by an input method arrive as a commit, not as
+// a key; its preedit (the dead key waiting) still shows in the box.
 bool CommandPanel::eventFilter(QObject *watched, QEvent *event)
 {
-    if (watched == ui->txtASCIIInput && event->type() == QEvent::KeyPress)
-        txtASCIIInput_KeyPress(static_cast<QKeyEvent *>(event)->text());
-    return QGroupBox::eventFilter(watched, event);
+    if (watched != ui->txtASCIIInput)
+        return QGroupBox::eventFilter(watched, event);
+    if (event->type() == QEvent::KeyPress) {
+        const auto *key = static_cast<QKeyEvent *>(event);
+        // Keys that make no character leave the box as it was; Tab still moves the focus.
+        if (key->key() == Qt::Key_Delete)
+            return true;
+        if (key->text().isEmpty() || key->key() == Qt::Key_Tab || key->key() == Qt::Key_Backtab)
+            return false;
+        txtASCIIInput_KeyPress(key->text());
+        return true;
+    }
+    if (event->type() == QEvent::InputMethod) {
+        auto *input = static_cast<QInputMethodEvent *>(event);
+        if (!input->commitString().isEmpty()) {
+            txtASCIIInput_KeyPress(input->commitString());
+            input->setCommitString(QString());
+        }
+    }
+    return false;
 }
 
-// Every printable key goes out the moment it is pressed; the box then receives the key as
-// usual, so it always shows the last character typed.
+// Every printable character goes out the moment it arrives, one frame each, in order; the box
+// then shows the last one. Control characters (Enter, Backspace) send nothing and leave the box
+// empty.
 void CommandPanel::txtASCIIInput_KeyPress(const QString &text)
 {
-    ui->txtASCIIInput->clear();
-    const QList<uint> codes = text.toUcs4();
-    if (codes.size() != 1 || codes.front() <= 31 || codes.front() == 127)
-        return;
-    send(Frames::TextChar(Ansi::toByte(codes.front())));
+    QString shown;
+    for (const char32_t code : text.toUcs4()) {
+        if (code <= 31 || code == 127) {
+            shown.clear();
+            continue;
+        }
+        send(Frames::TextChar(Ansi::toByte(code)));
+        shown = QString::fromUcs4(&code, 1);
+    }
+    // One character, which outside the 16-bit range takes two places.
+    ui->txtASCIIInput->setMaxLength(qMax(1, int(shown.size())));
+    ui->txtASCIIInput->setText(shown);
+}
+
+bool CommandPanel::picked(std::initializer_list<const QComboBox *> lists)
+{
+    for (const QComboBox *list : lists) {
+        if (listIndex(list) < 0) {
+            m_link->refuse(notInList(list));
+            return false;
+        }
+    }
+    return true;
 }
 
 void CommandPanel::cmdCtrl_Click(int index)
@@ -104,29 +147,27 @@ void CommandPanel::cmdCtrl_Click(int index)
     send(codes[index]);
 }
 
-// The list handlers below send nothing when a list's text names no item.
+// The list handlers below send nothing when a list's text names no item, and say so.
 void CommandPanel::cmdSetCursor_Click()
 {
-    const int type = listIndex(ui->cboCursor);
-    if (type >= 0)
-        send(Frames::CursorType(quint8(type + 1)));
+    if (picked({ui->cboCursor}))
+        send(Frames::CursorType(quint8(listIndex(ui->cboCursor) + 1)));
 }
 
 void CommandPanel::cmdCurPos_Click()
 {
-    const int row = listIndex(ui->cboRow);
-    const int column = listIndex(ui->cboColumn);
-    if (row >= 0 && column >= 0)
-        send(Frames::CursorPosition(quint8(row), quint8(column)));
+    if (picked({ui->cboRow, ui->cboColumn}))
+        send(Frames::CursorPosition(quint8(listIndex(ui->cboRow)),
+                                    quint8(listIndex(ui->cboColumn))));
 }
 
 // Twenty spaces over the row, then the cursor back to its start: one frame sequence, so the
 // trace shows it whole.
 void CommandPanel::cmdClrRow_Click()
 {
-    const int row = listIndex(ui->cboRow);
-    if (row < 0)
+    if (!picked({ui->cboRow}))
         return;
+    const int row = listIndex(ui->cboRow);
     const Protocol::Frame home = Frames::CursorPosition(quint8(row), 0);
     QList<Protocol::Frame> frames {home};
     for (int c = 0; c < Columns; ++c)
@@ -137,10 +178,10 @@ void CommandPanel::cmdClrRow_Click()
 // A space in the column on each of the four rows, then the cursor to the selected row there.
 void CommandPanel::cmdClrCol_Click()
 {
+    if (!picked({ui->cboRow, ui->cboColumn}))
+        return;
     const int row = listIndex(ui->cboRow);
     const int column = listIndex(ui->cboColumn);
-    if (row < 0 || column < 0)
-        return;
     QList<Protocol::Frame> frames;
     for (int r = 0; r < Rows; ++r)
         frames << Frames::CursorPosition(quint8(r), quint8(column)) << Frames::TextChar(' ');
@@ -169,10 +210,8 @@ void CommandPanel::cmdCC_Click(int index)
 
 void CommandPanel::cmdPT_Click()
 {
-    const int text = listIndex(ui->cboPT);
-    const int row = listIndex(ui->cboRow1);
-    if (text >= 0 && row >= 0)
-        send(Frames::ShowText(quint8(text + 1), quint8(row)));
+    if (picked({ui->cboPT, ui->cboRow1}))
+        send(Frames::ShowText(quint8(listIndex(ui->cboPT) + 1), quint8(listIndex(ui->cboRow1))));
 }
 
 void CommandPanel::cmdOut_Click(int index)
@@ -182,8 +221,6 @@ void CommandPanel::cmdOut_Click(int index)
 
 void CommandPanel::cmdout1_Click()
 {
-    const int output = listIndex(ui->cboOutput);
-    const int state = listIndex(ui->cboSta);
-    if (output >= 0 && state >= 0)
-        send(Frames::SetOutput(quint8(output), state == 0));
+    if (picked({ui->cboOutput, ui->cboSta}))
+        send(Frames::SetOutput(quint8(listIndex(ui->cboOutput)), listIndex(ui->cboSta) == 0));
 }

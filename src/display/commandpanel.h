@@ -8,6 +8,7 @@
 
 class MainLink;
 class QButtonGroup;
+class QComboBox;
 namespace Ui {
 class CommandPanel;
 }
@@ -41,7 +42,11 @@ protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
+    // Characters that reached the "Send Text" box: typed, committed by an input method or
+    // pasted.
     void txtASCIIInput_KeyPress(const QString &text);
+    // True when each list's text names an item; else the operator is told, and nothing goes out.
+    bool picked(std::initializer_list<const QComboBox *> lists);
     void send(const QList<Protocol::Frame> &frames);
     void send(const Protocol::Frame &frame) { send(QList<Protocol::Frame> {frame}); }
     QButtonGroup *group(const char *name, int count);

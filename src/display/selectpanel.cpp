@@ -34,11 +34,14 @@ void SelectPanel::changeEvent(QEvent *event)
         emit enabledChanged(isEnabled());
 }
 
-// Both exchanges wait; a click that finds too many waits running already is not carried out.
+// Both exchanges wait; a click that finds too many waits running already is not carried out,
+// and the operator is told.
 void SelectPanel::cmdSelect_Click()
 {
-    if (!TickTimer::mayWait())
+    if (!TickTimer::mayWait()) {
+        m_link->refuse(QStringLiteral("too many waits running; try again"));
         return;
+    }
     // A typed address that names no item sends 99, the address no module has; the status
     // then shows the typed text.
     select(quint8(listIndex(ui->cboAddr) + Bus::FirstAddress));
@@ -74,8 +77,10 @@ bool SelectPanel::selectExchange(quint8 address)
 
 void SelectPanel::cmdDeselect_Click()
 {
-    if (!TickTimer::mayWait())
+    if (!TickTimer::mayWait()) {
+        m_link->refuse(QStringLiteral("too many waits running; try again"));
         return;
+    }
     modVariables &v = m_link->vars();
     m_link->SendFrame(v.putFrame(Frames::DeselectDevice()));
     m_selection.reset();

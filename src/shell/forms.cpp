@@ -31,6 +31,16 @@ void makePlainList(QComboBox *list)
     list->setCompleter(nullptr);
 }
 
+QString nothingSent(const QString &why)
+{
+    return QStringLiteral("Nothing sent: ") + why;
+}
+
+QString notInList(const QComboBox *list)
+{
+    return QStringLiteral("\"%1\" is not in the list").arg(list->currentText());
+}
+
 QFont formFont()
 {
     QFont font;

@@ -15,6 +15,11 @@ int listIndex(const QComboBox *list);
 // completed to one, so it names an item only when it equals it.
 void makePlainList(QComboBox *list);
 
+// What the operator reads when a command sends nothing: "Nothing sent: " and the reason.
+QString nothingSent(const QString &why);
+// The reason when a list's text names no item, as in: "OFF " is not in the list
+QString notInList(const QComboBox *list);
+
 // The windows' font: Tahoma 8.25 pt, or a face of like metrics, or the platform's sans-serif.
 QFont formFont();
 

@@ -14,7 +14,12 @@
 #include "shell/forms.h"
 #include "shell/modvariables.h"
 
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QHelpEvent>
 #include <QLayout>
+#include <QToolTip>
 
 #include <cstdio>
 
@@ -59,6 +64,8 @@ frmMain::frmMain(modVariables &vars, QWidget *parent)
     m_portState->setObjectName(QStringLiteral("StatusPanel2"));
     // Room for the first panel's messages beside it: a long device name must not widen the window.
     m_portState->setMaximumWidth(ui->centralwidget->minimumWidth() * 2 / 3);
+    m_selection->setToolTip(
+        QStringLiteral("The outcome of the last Select Device or Deselect Device"));
 
     ui->Frame2->attach(this);
     ui->Frame3->attach(this);
@@ -74,6 +81,7 @@ frmMain::frmMain(modVariables &vars, QWidget *parent)
     connect(ui->mnuFind, &QAction::triggered, this, &frmMain::mnuFind_Click);
     // "Find Modules" is usable exactly when the "Select Device" panel is.
     connect(ui->Frame2, &SelectPanel::enabledChanged, ui->mnuFind, &QAction::setEnabled);
+    ui->menubar->installEventFilter(this);
 
     Form_Load();
 }
@@ -123,6 +131,12 @@ void frmMain::cmdConnect_Click()
             ok = m_link->open();
         }
         if (!ok) {
+            // The message box says what the description fixes; the panel says who has the port.
+            if (port.openError() == CommPort::OpenError::InUse && m_cfg
+                && m_cfg->MSComm1().isOpen()) {
+                m_portState->setText(QStringLiteral("COM%1 is held by the Configure LCD window")
+                                         .arg(port.commPort()));
+            }
             showPortNotAvailable(this);
             return;
         }
@@ -139,13 +153,63 @@ void frmMain::cmdConnect_Click()
 }
 
 // Releases the port (the command is enabled only while connected), then shows the
-// configuration window, which opens the same port with the same settings.
+// configuration window, which opens the same port with the same settings; the second status
+// panel says where the port went.
 void frmMain::mnuCfg_Click()
 {
+    const int released = MSComm1().commPort();
     cmdConnect_Click();
-    if (!m_cfg)
+    if (!m_cfg) {
         m_cfg = std::make_unique<frmCfg>(m_vars);
+        connect(m_cfg.get(), &frmCfg::closed, this, &frmMain::cfgClosed);
+    }
     m_cfg->Display();
+    const CommPort &held = m_cfg->MSComm1();
+    if (!held.isOpen())
+        m_portState->setText(
+            QStringLiteral("COM%1 released; Configure LCD could not open it").arg(released));
+    else if (held.commPort() == released)
+        m_portState->setText(QStringLiteral("COM%1 handed to Configure LCD").arg(released));
+    else
+        m_portState->setText(QStringLiteral("COM%1 released; Configure LCD keeps COM%2")
+                                 .arg(released)
+                                 .arg(held.commPort()));
+}
+
+// The configuration window closed, releasing the port it held (0: none).
+void frmMain::cfgClosed(int released)
+{
+    if (MSComm1().isOpen())
+        return;
+    if (released > 0)
+        m_portState->setText(QStringLiteral("COM%1 free to connect again").arg(released));
+    else
+        showPortState();
+}
+
+void frmMain::closeEvent(QCloseEvent *event)
+{
+    if (m_cfg)
+        m_cfg->close(); // a "Send" under way stops there, as when that window is closed
+    MSComm1().close();
+    event->accept();
+    // Ends the program even while another window of it is open.
+    QCoreApplication::quit();
+}
+
+// The menu bar shows no tooltips of its commands by itself.
+bool frmMain::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == ui->menubar && event->type() == QEvent::ToolTip) {
+        const auto *help = static_cast<QHelpEvent *>(event);
+        QAction *action = ui->menubar->actionAt(help->pos());
+        if (action && action->toolTip() != QString(action->text()).remove(QLatin1Char('&'))) {
+            QToolTip::showText(help->globalPos(), action->toolTip(), ui->menubar,
+                               ui->menubar->actionGeometry(action));
+            return true;
+        }
+    }
+    return QMainWindow::eventFilter(watched, event);
 }
 
 // The log of both windows' frames, beside them; the record runs whether it is shown or not.
@@ -165,13 +229,21 @@ void frmMain::mnuFind_Click()
 
 void frmMain::SendFrame(int n)
 {
-    if (!MSComm1().isOpen() || n < 0 || n > modVariables::TxBufferSize)
+    if (n < 0 || n > modVariables::TxBufferSize)
         return;
+    if (!MSComm1().isOpen()) {
+        refuse(m_cfg && m_cfg->isVisible() && m_cfg->MSComm1().isOpen()
+                   ? QStringLiteral("the port is handed to Configure LCD")
+                   : QStringLiteral("the port is closed"));
+        return;
+    }
     ui->lblTxData->clear();
     ui->lblRxData->clear();
     m_link->sendBuffer(n);
     ui->lblTxData->setText(
         HexTrace(QByteArray(reinterpret_cast<const char *>(m_vars.TxBuffer.data()), n)));
+    if (m_refused)
+        showPortState();
 }
 
 void frmMain::WaitTicks(int n)
@@ -207,9 +279,16 @@ void frmMain::setCommandsEnabled(bool enabled)
     ui->Frame3->setEnabled(enabled);
 }
 
+void frmMain::refuse(const QString &why)
+{
+    m_portState->setText(nothingSent(why));
+    m_refused = true;
+}
+
 // A text too long for the panel is shortened in the middle; the whole shows as its tooltip.
 void frmMain::showPortState()
 {
+    m_refused = false;
     const QString text = m_link->stateText();
     m_portState->setText(
         m_portState->fontMetrics().elidedText(text, Qt::ElideMiddle, m_portState->maximumWidth()));

@@ -4,7 +4,8 @@ class QString;
 struct modVariables;
 
 // What the panels of the main window use of it: the program-wide variables, the send routine
-// with its trace, the tick wait, the status bar's first panel and the command panel.
+// with its trace, the tick wait, the status bar's first panel, the command panel, and the
+// word to the operator when a command sends nothing.
 class MainLink
 {
 public:
@@ -13,6 +14,8 @@ public:
     virtual void WaitTicks(int n) = 0;
     virtual void setSelectionStatus(const QString &text) = 0;
     virtual void setCommandsEnabled(bool enabled) = 0;
+    // A command refused: the reason shows in the second status panel until the next frame.
+    virtual void refuse(const QString &why) = 0;
 
 protected:
     ~MainLink() = default;
