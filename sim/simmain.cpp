@@ -1,6 +1,6 @@
-// tessaline-sim: virtual LCD modules on a pseudo terminal, linked as ports/COM<n> beside the
-// control panel, shown in a window. The link goes when the program ends: by its window, by
-// exit, or by any signal that can be caught. Each module keeps its EEPROM in
+// tessaline-sim: virtual LCD modules on a pseudo terminal, linked as ports/COM<n> in the control
+// panel's settings folder, shown in a window. The link goes when the program ends: by its window,
+// by exit, or by any signal that can be caught. Each module keeps its EEPROM in
 // ports/COM<n>-<address>.eeprom, named by the address it was started with.
 //
 // On stdout it prints "ready COM<n> <terminal>" once the link exists. On stdin it answers the
@@ -57,7 +57,7 @@ int fail(const QString &message)
 }
 
 // The values of the options, checked; an exit status when one is wrong. No folder is the
-// program's own.
+// control panel's settings folder.
 std::optional<int> takeValues(const QString &port, const QStringList &addresses,
                               const QString &folder, Options &options)
 {
@@ -81,10 +81,11 @@ std::optional<int> takeValues(const QString &port, const QStringList &addresses,
     if (options.addresses.isEmpty())
         options.addresses << 100;
 
-    // QCoreApplication would tell the program's folder only once it exists.
-    const QString programFolder
-        = QFileInfo(QFile::symLinkTarget(QStringLiteral("/proc/self/exe"))).absolutePath();
-    options.folder = QFileInfo(folder.isEmpty() ? programFolder : folder).absoluteFilePath();
+    // Without a folder the link goes where the control panel looks: SimPort makes the settings
+    // folder, which needs the application object.
+    if (folder.isEmpty())
+        return std::nullopt;
+    options.folder = QFileInfo(folder).absoluteFilePath();
     if (!QFileInfo(options.folder).isDir())
         return fail(QStringLiteral("--folder %1 %2")
                         .arg(options.folder,
@@ -103,7 +104,7 @@ std::optional<int> readOptions(int argc, char *argv[], Options &options)
     QCommandLineParser parser;
     parser.setApplicationDescription(
         QStringLiteral("Virtual LCD modules for the Tessaline control panel, on a pseudo "
-                       "terminal linked as ports/COM<n> beside the control panel."));
+                       "terminal linked as ports/COM<n> in the control panel's settings folder."));
     const QCommandLineOption help = parser.addHelpOption();
     const QCommandLineOption port(
         QStringLiteral("port"),
@@ -116,8 +117,8 @@ std::optional<int> readOptions(int argc, char *argv[], Options &options)
         QStringLiteral("address"));
     const QCommandLineOption folder(
         QStringLiteral("folder"),
-        QStringLiteral("An existing folder whose ports/ gets the link (default this program's "
-                       "folder, where the control panel is built too)."),
+        QStringLiteral("An existing folder whose ports/ gets the link (default the control "
+                       "panel's settings folder)."),
         QStringLiteral("folder"));
     const QCommandLineOption fresh(
         QStringLiteral("fresh"),
