@@ -28,7 +28,7 @@
 
 namespace {
 
-constexpr int LastPort = 20; // the control panel's port list ends at COM20
+constexpr int LastPort = Bus::Ports; // the control panel's port list ends at COM20
 
 struct Options
 {
@@ -79,7 +79,7 @@ std::optional<int> takeValues(const QString &port, const QStringList &addresses,
         options.addresses << quint8(a);
     }
     if (options.addresses.isEmpty())
-        options.addresses << 100;
+        options.addresses << Bus::FirstAddress;
 
     // Without a folder the link goes where the control panel looks: SimPort makes the settings
     // folder, which needs the application object.

@@ -31,6 +31,8 @@ public:
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
+    // The desktop entry that shows its name and icon for the program's windows.
+    QGuiApplication::setDesktopFileName(QStringLiteral("tessaline"));
     // On the style that the platform or the user chose.
     QApplication::setStyle(new PanelStyle(QApplication::style()->name()));
     // Every line edit lays out its text once in the application's font before it takes its

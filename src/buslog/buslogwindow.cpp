@@ -9,7 +9,6 @@
 #include <QGuiApplication>
 #include <QHeaderView>
 #include <QKeyEvent>
-#include <QMessageBox>
 #include <QSaveFile>
 #include <QScrollBar>
 #include <QStyledItemDelegate>
@@ -195,7 +194,6 @@ void BusLogWindow::cmdSave_Click()
         || (chosen == csv && !path.endsWith(QLatin1String(".txt"), Qt::CaseInsensitive));
     QString error;
     if (!saveTo(path, isCsv ? BusLog::Format::Csv : BusLog::Format::Text, &error))
-        QMessageBox::warning(
-            this, QStringLiteral("TessalineApp"),
-            QStringLiteral("The bus log could not be saved to %1: %2").arg(path, error));
+        showWarning(this,
+                    QStringLiteral("The bus log could not be saved to %1: %2").arg(path, error));
 }

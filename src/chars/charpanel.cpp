@@ -8,7 +8,6 @@
 #include "shell/modvariables.h"
 
 #include <QButtonGroup>
-#include <QMessageBox>
 
 namespace {
 constexpr int Rows = 8;
@@ -145,10 +144,9 @@ void CharPanel::SaveCharacter()
     for (int r = 1; r <= Rows; ++r)
         m_vars->CharTable[size_t(position * Rows + r - 1)] = m_rows.rows[size_t(r - 1)];
     if (!SaveCharacterRows(position + 1, m_rows.rows))
-        QMessageBox::warning(
-            this, QStringLiteral("TessalineApp"),
-            QStringLiteral("Character %1 was not saved to the settings file.").arg(position + 1),
-            QMessageBox::Ok);
+        showWarning(
+            this,
+            QStringLiteral("Character %1 was not saved to the settings file.").arg(position + 1));
 }
 
 // Uploads the whole table, bytes as stored, whatever position is selected.

@@ -10,6 +10,7 @@
 // The bus and its modules, as every part of the program counts them.
 namespace Bus {
 
+constexpr int Ports = 20; // the program's port list: COM1 to COM20
 constexpr int FirstAddress = 100; // the addresses a module can be selected at
 constexpr int LastAddress = 132;
 constexpr int FirstUid = 101; // the addresses SetUid gives a module

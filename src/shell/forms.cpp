@@ -57,10 +57,14 @@ namespace {
 const QString ProgramTitle = QStringLiteral("TessalineApp");
 }
 
+void showWarning(QWidget *parent, const QString &text)
+{
+    QMessageBox::warning(parent, ProgramTitle, text, QMessageBox::Ok);
+}
+
 void showPortNotAvailable(QWidget *parent)
 {
-    QMessageBox::warning(parent, ProgramTitle, QStringLiteral("SELECTED PORT NOT AVAILABLE!"),
-                         QMessageBox::Ok);
+    showWarning(parent, QStringLiteral("SELECTED PORT NOT AVAILABLE!"));
 }
 
 void showPortLost(QWidget *parent, const QString &message)

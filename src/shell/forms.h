@@ -23,8 +23,10 @@ QString notInList(const QComboBox *list);
 // The windows' font: Tahoma 8.25 pt, or a face of like metrics, or the platform's sans-serif.
 QFont formFont();
 
-// The message of a port that could not be opened: "SELECTED PORT NOT AVAILABLE!", titled with
-// the program's title, an OK button.
+// A message box that stops its window until the operator answers: a warning titled with the
+// program's title, "TessalineApp", and an OK button.
+void showWarning(QWidget *parent, const QString &text);
+// The message of a port that could not be opened: "SELECTED PORT NOT AVAILABLE!".
 void showPortNotAvailable(QWidget *parent);
 
 // The message of a port lost while open, in the same words in both windows. It does not stop

@@ -25,9 +25,6 @@
 
 namespace {
 
-constexpr int PortCount = 20;
-constexpr int FirstAddress = 100;
-
 // A numeric setting as the start-up needs it: the value when it is a whole number within
 // [low, high], else the fallback with a warning naming the key.
 int numericSetting(const char *key, const QString &text, int low, int high, int fallback)
@@ -95,7 +92,7 @@ CommPort &frmMain::MSComm1()
 
 void frmMain::Form_Load()
 {
-    for (int n = 1; n <= PortCount; ++n)
+    for (int n = 1; n <= Bus::Ports; ++n)
         ui->cboComm->addItem(QStringLiteral("COM%1").arg(n));
     ui->cboBaud->addItems({QStringLiteral("4800"), QStringLiteral("9600")});
     const QStringList settings
@@ -107,13 +104,14 @@ void frmMain::Form_Load()
     const QString uid = settings[2];
 
     // 0 and 99 keep their meaning, no selection; anything unusable falls back to COM1 and 100.
-    const int port = numericSetting("CommPort", m_vars.CommPortText, 0, PortCount, 1);
-    const int address = numericSetting("UID", uid, FirstAddress - 1, 132, FirstAddress);
+    const int port = numericSetting("CommPort", m_vars.CommPortText, 0, Bus::Ports, 1);
+    const int address
+        = numericSetting("UID", uid, Bus::FirstAddress - 1, Bus::LastAddress, Bus::FirstAddress);
     m_vars.DeviceAddress = quint8(address);
 
     ui->cboComm->setCurrentIndex(port - 1);
     ui->cboBaud->setCurrentIndex(m_vars.PortSettings.left(4) == QLatin1String("9600") ? 1 : 0);
-    ui->Frame2->load(address - FirstAddress);
+    ui->Frame2->load(address - Bus::FirstAddress);
     ui->Frame3->load();
     showPortState();
 }
@@ -133,10 +131,9 @@ void frmMain::cmdConnect_Click()
         if (!ok) {
             // The message box says what the description fixes; the panel says who has the port.
             if (port.openError() == CommPort::OpenError::InUse && m_cfg
-                && m_cfg->MSComm1().isOpen()) {
-                m_portState->setText(QStringLiteral("COM%1 is held by the Configure LCD window")
-                                         .arg(port.commPort()));
-            }
+                && m_cfg->MSComm1().isOpen())
+                showPortPanel(QStringLiteral("COM%1 is held by the Configure LCD window")
+                                  .arg(port.commPort()));
             showPortNotAvailable(this);
             return;
         }
@@ -166,14 +163,14 @@ void frmMain::mnuCfg_Click()
     m_cfg->Display();
     const CommPort &held = m_cfg->MSComm1();
     if (!held.isOpen())
-        m_portState->setText(
+        showPortPanel(
             QStringLiteral("COM%1 released; Configure LCD could not open it").arg(released));
     else if (held.commPort() == released)
-        m_portState->setText(QStringLiteral("COM%1 handed to Configure LCD").arg(released));
+        showPortPanel(QStringLiteral("COM%1 handed to Configure LCD").arg(released));
     else
-        m_portState->setText(QStringLiteral("COM%1 released; Configure LCD keeps COM%2")
-                                 .arg(released)
-                                 .arg(held.commPort()));
+        showPortPanel(QStringLiteral("COM%1 released; Configure LCD keeps COM%2")
+                          .arg(released)
+                          .arg(held.commPort()));
 }
 
 // The configuration window closed, releasing the port it held (0: none).
@@ -182,7 +179,7 @@ void frmMain::cfgClosed(int released)
     if (MSComm1().isOpen())
         return;
     if (released > 0)
-        m_portState->setText(QStringLiteral("COM%1 free to connect again").arg(released));
+        showPortPanel(QStringLiteral("COM%1 free to connect again").arg(released));
     else
         showPortState();
 }
@@ -281,15 +278,19 @@ void frmMain::setCommandsEnabled(bool enabled)
 
 void frmMain::refuse(const QString &why)
 {
-    m_portState->setText(nothingSent(why));
+    showPortPanel(nothingSent(why));
     m_refused = true;
 }
 
-// A text too long for the panel is shortened in the middle; the whole shows as its tooltip.
 void frmMain::showPortState()
 {
     m_refused = false;
-    const QString text = m_link->stateText();
+    showPortPanel(m_link->stateText());
+}
+
+// A text too long for the panel is shortened in the middle; the whole shows as its tooltip.
+void frmMain::showPortPanel(const QString &text)
+{
     m_portState->setText(
         m_portState->fontMetrics().elidedText(text, Qt::ElideMiddle, m_portState->maximumWidth()));
     m_portState->setToolTip(text);

@@ -50,6 +50,7 @@ private:
     void MSComm1_OnComm();
     void MSComm1_Lost();
     void showPortState();
+    void showPortPanel(const QString &text);
     void cfgClosed(int released);
 
     std::unique_ptr<Ui::frmMain> ui;
