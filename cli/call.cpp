@@ -179,8 +179,9 @@ const std::map<QString, Command> &commands()
          }},
         {"position",
          [](Reader &r, QList<Step> &s) {
-             const int row = number(r.argument("position", "ROW COLUMN"), 0, 3, "ROW");
-             const int column = number(r.argument("position", "COLUMN"), 0, 19, "COLUMN");
+             const int row = number(r.argument("position", "ROW COLUMN"), 0, Bus::Rows - 1, "ROW");
+             const int column
+                 = number(r.argument("position", "COLUMN"), 0, Bus::Columns - 1, "COLUMN");
              s << send({CursorPosition(quint8(row), quint8(column))});
          }},
         {"backlight",
@@ -193,7 +194,8 @@ const std::map<QString, Command> &commands()
          }},
         {"output",
          [](Reader &r, QList<Step> &s) {
-             const int output = number(r.argument("output", "N on|off"), 0, 7, "output N");
+             const int output
+                 = number(r.argument("output", "N on|off"), 0, Bus::Lines - 1, "output N");
              const bool on = onOff(r.argument("output", "on|off"), "output's state");
              s << send({SetOutput(quint8(output), on)});
          }},
@@ -204,13 +206,14 @@ const std::map<QString, Command> &commands()
          }},
         {"show-text",
          [](Reader &r, QList<Step> &s) {
-             const int n = number(r.argument("show-text", "N ROW"), 1, 8, "show-text N");
-             const int row = number(r.argument("show-text", "ROW"), 0, 3, "ROW");
+             const int n = number(r.argument("show-text", "N ROW"), 1, Bus::Texts, "show-text N");
+             const int row = number(r.argument("show-text", "ROW"), 0, Bus::Rows - 1, "ROW");
              s << send({ShowText(quint8(n), quint8(row))});
          }},
         {"char",
          [](Reader &r, QList<Step> &s) {
-             s << send({UserCharCode(quint8(number(r.argument("char", "N"), 1, 8, "char N") - 1))});
+             s << send({UserCharCode(
+                 quint8(number(r.argument("char", "N"), 1, Bus::Characters, "char N") - 1))});
          }},
         {"load-chars", [](Reader &, QList<Step> &s) { s << send({LoadBitmaps()}); }},
         {"set-uid",
