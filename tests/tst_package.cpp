@@ -72,6 +72,7 @@ struct Shipped
 const Shipped Files[] = {
     {"control panel", "./usr/bin/tessaline", "-rwxr-xr-x", nullptr},
     {"virtual modules", "./usr/bin/tessaline-sim", "-rwxr-xr-x", nullptr},
+    {"command line", "./usr/bin/tessaline-cli", "-rwxr-xr-x", nullptr},
     {"settings template", "./usr/share/tessaline/tessaline.ini", "-r--r--r--",
      "dist/tessaline.ini"},
     {"desktop entry", "./usr/share/applications/tessaline.desktop", "-rw-r--r--",
@@ -81,6 +82,8 @@ const Shipped Files[] = {
     {"man page", "./usr/share/man/man1/tessaline.1.gz", "-rw-r--r--", "dist/tessaline.1"},
     {"sim man page", "./usr/share/man/man1/tessaline-sim.1.gz", "-rw-r--r--",
      "dist/tessaline-sim.1"},
+    {"command line's man page", "./usr/share/man/man1/tessaline-cli.1.gz", "-rw-r--r--",
+     "dist/tessaline-cli.1"},
 };
 
 } // namespace

@@ -51,24 +51,32 @@ QList<IniKey> CharTableKeys()
     return keys;
 }
 
-void LoadCharTable(std::array<quint8, 64> &table, const QStringList &values)
+bool ParseCharTable(std::array<quint8, 64> &table, const QStringList &values,
+                    const std::function<void(const QString &)> &problem)
 {
+    bool whole = true;
     for (int i = 0; i < int(table.size()); ++i) {
         const QString key = charKey(i / RowsPerCharacter + 1, i % RowsPerCharacter + 1);
         const QString text = values.value(i);
         quint8 value = 0;
         if (!parseByte(text, value)) {
             value = 0;
-            if (text.isEmpty())
-                qWarning("settings file: [UDC] %s is missing or empty; loaded as 0",
-                         qPrintable(key));
-            else
-                qWarning("settings file: [UDC] %s = \"%s\" is not a number from 0 to 255; "
-                         "loaded as 0",
-                         qPrintable(key), qPrintable(text));
+            whole = false;
+            problem(text.isEmpty()
+                        ? QStringLiteral("[UDC] %1 is missing or empty").arg(key)
+                        : QStringLiteral("[UDC] %1 = \"%2\" is not a number from 0 to 255")
+                              .arg(key, text));
         }
         table[size_t(i)] = value;
     }
+    return whole;
+}
+
+void LoadCharTable(std::array<quint8, 64> &table, const QStringList &values)
+{
+    ParseCharTable(table, values, [](const QString &problem) {
+        qWarning("settings file: %s; loaded as 0", qPrintable(problem));
+    });
 }
 
 void LoadCharTable(std::array<quint8, 64> &table)

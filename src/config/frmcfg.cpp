@@ -2,6 +2,7 @@
 #include "ui_frmcfg.h"
 
 #include "chars/chartable.h"
+#include "config/profile.h"
 #include "display/frames.h"
 #include "link/ansi.h"
 #include "link/commport.h"
@@ -13,7 +14,10 @@
 
 #include <QButtonGroup>
 #include <QCloseEvent>
+#include <QFileDialog>
+#include <QFileInfo>
 #include <QLabel>
+#include <QMessageBox>
 #include <QStatusBar>
 
 namespace {
@@ -49,6 +53,26 @@ frmCfg::frmCfg(modVariables &vars, QWidget *parent)
     m_where->setToolTip(QStringLiteral("This window's port and the module its frames go to"));
     bar->addWidget(m_message, 1);
     bar->addPermanentWidget(m_where);
+    // Below the described controls, beside the status line: the profile file that the command
+    // line provisions a module from.
+    const auto profileButton = [this, bar](const char *name, const QString &caption,
+                                           const QString &tip, void (frmCfg::*handler)()) {
+        auto *button = new QPushButton(caption, bar);
+        button->setObjectName(QLatin1String(name));
+        button->setToolTip(tip);
+        connect(button, &QPushButton::clicked, this, handler);
+        bar->addPermanentWidget(button);
+    };
+    profileButton("cmdExportProfile", QStringLiteral("Export Profile\u2026"),
+                  QStringLiteral("Writes the texts, start-up screen, I/O lines, UID and speed as "
+                                 "shown here, and the\ncharacter table (not an unsaved drawing), "
+                                 "into a profile file for tessaline-cli provision."),
+                  &frmCfg::cmdExportProfile_Click);
+    profileButton("cmdImportProfile", QStringLiteral("Import Profile\u2026"),
+                  QStringLiteral("Fills this window and the character table from a profile file; "
+                                 "the buttons then send\nwhat it describes. The settings file is "
+                                 "not changed."),
+                  &frmCfg::cmdImportProfile_Click);
     bar->setGeometry(0, height(), width(), bar->sizeHint().height());
     setFixedSize(width(), height() + bar->height());
     for (QComboBox *list : findChildren<QComboBox *>())
@@ -333,4 +357,79 @@ void frmCfg::cmdSave_Click()
 void frmCfg::MSComm1_Lost(const QString &message)
 {
     showPortLost(this, message);
+}
+
+void frmCfg::cmdExportProfile_Click()
+{
+    const QString path
+        = QFileDialog::getSaveFileName(this, QStringLiteral("Export Profile"), m_profileFolder,
+                                       QStringLiteral("Profiles (*.ini);;All files (*)"));
+    if (!path.isEmpty() && !exportProfile(path))
+        QMessageBox::warning(this, QStringLiteral("TessalineApp"), m_message->text(),
+                             QMessageBox::Ok);
+}
+
+void frmCfg::cmdImportProfile_Click()
+{
+    const QString path
+        = QFileDialog::getOpenFileName(this, QStringLiteral("Import Profile"), m_profileFolder,
+                                       QStringLiteral("Profiles (*.ini);;All files (*)"));
+    if (!path.isEmpty() && !importProfile(path))
+        QMessageBox::warning(this, QStringLiteral("TessalineApp"), m_message->text(),
+                             QMessageBox::Ok);
+}
+
+// What the buttons would send: a direction typed over counts as INPUT, an address typed over
+// or no speed chosen leaves that setting out.
+bool frmCfg::exportProfile(const QString &path)
+{
+    Profile profile;
+    for (int i = 0; i < Lines; ++i) {
+        profile.texts[size_t(i)] = m_texts[i]->text();
+        if (listIndex(m_directions[i]) != 0)
+            profile.directions &= quint8(~(1u << i));
+    }
+    profile.startupScreen = ui->Check1->isChecked();
+    profile.chars = m_vars.CharTable;
+    if (const int index = listIndex(ui->cboUID); index >= 0)
+        profile.uid = quint8(index + Bus::FirstUid);
+    if (m_baud->checkedId() > 0)
+        profile.baud = m_baud->checkedId();
+    m_profileFolder = QFileInfo(path).absolutePath();
+    const bool written = Profiles::write(path, profile);
+    tell(written ? QStringLiteral("Exported the profile %1").arg(QFileInfo(path).fileName())
+                 : QStringLiteral("The profile %1 was not written").arg(path));
+    return written;
+}
+
+bool frmCfg::importProfile(const QString &path)
+{
+    Profile profile;
+    QString problem;
+    m_profileFolder = QFileInfo(path).absolutePath();
+    if (!Profiles::read(path, profile, problem)) {
+        tell(QStringLiteral("Nothing imported: ") + problem);
+        return false;
+    }
+    for (int i = 0; i < Lines; ++i) {
+        m_texts[i]->setText(profile.texts[size_t(i)]);
+        const int index = profile.directions & (1u << i) ? 0 : 1;
+        m_directions[i]->setCurrentIndex(index);
+        m_directions[i]->setEditText(m_directions[i]->itemText(index));
+    }
+    ui->Check1->setChecked(profile.startupScreen);
+    // No address or no speed in the profile: none chosen here, so that neither is sent.
+    ui->cboUID->setCurrentIndex(profile.uid ? *profile.uid - Bus::FirstUid : -1);
+    ui->cboUID->setEditText(profile.uid ? QString::number(*profile.uid) : QString());
+    m_baud->setExclusive(false);
+    ui->optBaud48->setChecked(profile.baud == 4800);
+    ui->optBaud96->setChecked(profile.baud == 9600);
+    m_baud->setExclusive(true);
+    // Into the table that "Set Bitmap to LCD" uploads; the settings file keeps the characters
+    // it had, so that none of them is lost by an import.
+    m_vars.CharTable = profile.chars;
+    tell(QStringLiteral("Imported %1; its characters are in the table for Set Bitmap to LCD, "
+                        "not in the settings file")
+             .arg(QFileInfo(path).fileName()));
+    return true;
 }

@@ -44,6 +44,17 @@ public:
     void cmdSetIO_Click();
     void cmdSetPT_Click();
     void cmdSave_Click();
+    void cmdExportProfile_Click();
+    void cmdImportProfile_Click();
+
+    // Writes the window's texts, start-up screen, I/O lines, UID and speed as they are shown,
+    // and CharTable, into a profile file; a file that is there keeps its other keys. The
+    // status line says how it went.
+    bool exportProfile(const QString &path);
+    // Fills the window's controls and CharTable from a profile file, so that the buttons send
+    // what it describes; the settings file is not written. A faulty file changes nothing and
+    // is reported.
+    bool importProfile(const QString &path);
 
 signals:
     // The window closed, releasing port number `released` (0: it held none).
@@ -72,6 +83,7 @@ private:
     QLabel *m_message; // status line: what the last command sent, or why it sent nothing
     QLabel *m_where; // status line: the port and the module the frames go to
     int m_module = Bus::FirstAddress; // the address of the module this window selected
+    QString m_profileFolder; // where the last profile was exported or imported
     // Counts openings and closings: a handler that waited finds it changed when the window
     // was closed meanwhile, and stops.
     unsigned m_generation = 0;

@@ -2,6 +2,7 @@
 #include "ui_busscan.h"
 
 #include "display/protocol.h"
+#include "display/selection.h"
 #include "display/selectpanel.h"
 #include "link/ticktimer.h"
 #include "shell/forms.h"
@@ -56,18 +57,20 @@ void BusScan::run()
     clock.start();
     int tried = 0;
     // Each exchange runs to its end; a cancel or a lost port stops the search before the next.
-    for (int a = Bus::FirstAddress; a <= Bus::LastAddress && m_stage == Stage::Scanning; ++a) {
-        if (!TickTimer::mayWait())
-            break;
+    const auto next = [&](int a) {
+        if (m_stage != Stage::Scanning || !TickTimer::mayWait())
+            return false;
         showProgress(a,
                      tried ? double(clock.elapsed()) / tried
                            : double(Bus::ReplyTicks * TickTimer::Interval));
-        if (m_panel.selectExchange(quint8(a))) {
-            m_found << quint8(a);
-            ui->lstFound->addItem(QString::number(a));
-        }
         ++tried;
-    }
+        return true;
+    };
+    const auto answered = [this](quint8 a) {
+        m_found << a;
+        ui->lstFound->addItem(QString::number(a));
+    };
+    Selection::scanBus(m_panel.link(), next, answered);
     if (m_stage == Stage::Lost)
         return;
     // The search selected other modules: the bus gets back what it had, even after a cancel,

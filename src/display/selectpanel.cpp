@@ -1,7 +1,8 @@
 #include "display/selectpanel.h"
 #include "ui_selectpanel.h"
 
-#include "display/frames.h"
+#include "display/protocol.h"
+#include "display/selection.h"
 #include "link/ticktimer.h"
 #include "shell/forms.h"
 #include "shell/mainlink.h"
@@ -66,13 +67,12 @@ void SelectPanel::select(quint8 address, const std::optional<QString> &text)
 
 bool SelectPanel::selectExchange(quint8 address)
 {
-    modVariables &v = m_link->vars();
-    v.DeviceAddress = address;
-    m_link->SendFrame(v.putFrame(Frames::SelectDevice(address)));
-    // No reply can be handled between the write and the wait: replies come in during it.
-    v.ReplyReceived = false;
-    m_link->WaitTicks(Bus::ReplyTicks);
-    return v.ReplyReceived;
+    return ::Selection::selectExchange(*m_link, address);
+}
+
+FrameLink &SelectPanel::link()
+{
+    return *m_link;
 }
 
 void SelectPanel::cmdDeselect_Click()
@@ -81,12 +81,9 @@ void SelectPanel::cmdDeselect_Click()
         m_link->refuse(QStringLiteral("too many waits running; try again"));
         return;
     }
-    modVariables &v = m_link->vars();
-    m_link->SendFrame(v.putFrame(Frames::DeselectDevice()));
     m_selection.reset();
     // The flag is not cleared first: it still holds the outcome of the last selection.
-    m_link->WaitTicks(Bus::ReplyTicks);
-    if (v.ReplyReceived) {
+    if (::Selection::deselectExchange(*m_link)) {
         m_link->setSelectionStatus(QStringLiteral("Disconnected"));
         m_link->setCommandsEnabled(false);
     } else {

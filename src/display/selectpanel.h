@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 
+class FrameLink;
 class MainLink;
 namespace Ui {
 class SelectPanel;
@@ -45,6 +46,8 @@ public:
     // ReplyReceived cleared, the full wait. True when a module at that address answered. The
     // caller checks TickTimer::mayWait() first.
     bool selectExchange(quint8 address);
+    // The main window's send routine and wait, on which the exchanges run.
+    FrameLink &link();
     // Puts an address in the list and runs "Select Device" on it.
     void choose(quint8 address);
 

@@ -12,6 +12,7 @@
 #ifdef Q_OS_UNIX
 #include <cerrno>
 #include <poll.h>
+#include <termios.h>
 #include <unistd.h>
 #endif
 
@@ -56,7 +57,25 @@ bool CommPort::setSettings(const QString &text)
                      .arg(m.captured(2).toLower())
                      .arg(m_dataBits)
                      .arg(stop);
-    return true;
+    return !isOpen() || applySettings();
+}
+
+bool CommPort::applySettings()
+{
+    static const QSerialPort::Parity parities[]
+        = {QSerialPort::NoParity, QSerialPort::EvenParity, QSerialPort::OddParity,
+           QSerialPort::MarkParity, QSerialPort::SpaceParity};
+    static const QSerialPort::StopBits stops[]
+        = {QSerialPort::OneStop, QSerialPort::OneStop, QSerialPort::TwoStop,
+           QSerialPort::OneAndHalfStop};
+    return m_port->setBaudRate(m_rate) && m_port->setDataBits(QSerialPort::DataBits(m_dataBits))
+        && m_port->setParity(parities[m_parity]) && m_port->setStopBits(stops[m_stopBits])
+        && m_port->setFlowControl(QSerialPort::NoFlowControl);
+}
+
+QString CommPort::name() const
+{
+    return m_path.isEmpty() ? QStringLiteral("COM%1").arg(m_number) : m_path;
 }
 
 bool CommPort::open()
@@ -65,9 +84,10 @@ bool CommPort::open()
         m_openError = why;
         return false;
     };
+    m_openErrorText.clear();
     if (isOpen())
         return fail(OpenError::InUse);
-    const QString path = PortMap::devicePath(m_number);
+    const QString path = m_path.isEmpty() ? PortMap::devicePath(m_number) : m_path;
     m_device = HeldPorts::canonical(path);
     if (path.isEmpty())
         return fail(OpenError::NoNumber);
@@ -76,23 +96,15 @@ bool CommPort::open()
     if (HeldPorts::terminalOwner(m_device).pid)
         return fail(OpenError::Terminal);
 
-    static const QSerialPort::Parity parities[]
-        = {QSerialPort::NoParity, QSerialPort::EvenParity, QSerialPort::OddParity,
-           QSerialPort::MarkParity, QSerialPort::SpaceParity};
-    static const QSerialPort::StopBits stops[]
-        = {QSerialPort::OneStop, QSerialPort::OneStop, QSerialPort::TwoStop,
-           QSerialPort::OneAndHalfStop};
     m_port->setPortName(path);
     if (!m_port->open(QIODevice::ReadWrite)) {
+        m_openErrorText = m_port->errorString();
         if (!PortMap::permissionProblem(m_device).isEmpty())
             return fail(OpenError::Permission);
         return fail(QFileInfo::exists(m_device) ? OpenError::Failed : OpenError::NoDevice);
     }
-    const bool set = m_port->setBaudRate(m_rate)
-        && m_port->setDataBits(QSerialPort::DataBits(m_dataBits))
-        && m_port->setParity(parities[m_parity]) && m_port->setStopBits(stops[m_stopBits])
-        && m_port->setFlowControl(QSerialPort::NoFlowControl);
-    if (!set) {
+    if (!applySettings()) {
+        m_openErrorText = m_port->errorString();
         m_port->close();
         return fail(OpenError::Failed);
     }
@@ -209,6 +221,21 @@ void CommPort::setWaiting(bool waiting)
         m_waiting = waiting;
         emit outputWaiting(waiting);
     }
+}
+
+bool CommPort::drain()
+{
+#ifdef Q_OS_UNIX
+    if (!isOpen())
+        return false;
+    int status;
+    do {
+        status = ::tcdrain(int(m_port->handle()));
+    } while (status != 0 && errno == EINTR);
+    return status == 0;
+#else
+    return isOpen() && m_port->flush();
+#endif
 }
 
 QByteArray CommPort::readAll()

@@ -33,17 +33,25 @@ public:
     ~CommPort() override;
 
     // "rate,parity,data,stop" as in 9600,n,8,1; false (and no change) when the text is no
-    // such setting. Read back in the same form, lower-case parity.
+    // such setting. Read back in the same form, lower-case parity. An open port takes it at
+    // once: what was written before goes out at the old settings only if drained first.
     bool setSettings(const QString &text);
     QString settings() const { return m_settings; }
 
     void setCommPort(int number) { m_number = number; }
     int commPort() const { return m_number; }
+    // A device path to open instead of the one the port number names; empty for none.
+    void setDevice(const QString &path) { m_path = path; }
+    // The port as the operator named it: "COM1", or the device path set.
+    QString name() const;
 
-    // Opens the device that the port number names (PortMap). Fails, saying why in openError(),
-    // when the number names no device, the device is held (HeldPorts) or cannot be opened.
+    // Opens the device that the port number names (PortMap), or the path set. Fails, saying why
+    // in openError(), when the number names no device, the device is held (HeldPorts) or cannot
+    // be opened.
     bool open();
     OpenError openError() const { return m_openError; }
+    // The system's word for the last failure to open, as in "Device or resource busy".
+    QString openErrorText() const { return m_openErrorText; }
     // The device, links followed, of the open port or of the last attempt to open one.
     QString device() const { return m_device; }
     void close();
@@ -56,6 +64,9 @@ public:
     bool writeByte(quint8 byte);
     bool write(const QByteArray &bytes);
     qsizetype bytesWaiting() const { return m_pending.size(); }
+    // Blocks until the device's driver has sent every byte it took (a UART at its rate); true
+    // at once where the system keeps no such queue (a pseudo terminal).
+    bool drain();
 
     // All waiting bytes, raw.
     QByteArray readAll();
@@ -74,6 +85,7 @@ signals:
     void lost(CommPort::Loss why);
 
 private:
+    bool applySettings();
     void onReadyRead();
     void onError();
     void checkHangup();
@@ -89,7 +101,9 @@ private:
     QSocketNotifier *m_writable = nullptr; // while output waits
     QByteArray m_pending; // written, not yet taken by the device
     QString m_settings;
+    QString m_path; // opened instead of the port number's device when set
     QString m_device; // canonical path
+    QString m_openErrorText;
     bool m_held = false;
     bool m_waiting = false;
     OpenError m_openError = OpenError::None;

@@ -21,7 +21,7 @@ PortLink::PortLink(modVariables &vars, BusLog::Window window, QObject *parent)
     connect(m_port, &CommPort::unread, this, &PortLink::readAll);
     connect(m_port, &CommPort::outputWaiting, this, &PortLink::stateChanged);
     connect(m_port, &CommPort::lost, this, [this](CommPort::Loss why) {
-        m_problem = QStringLiteral("COM%1: ").arg(m_port->commPort())
+        m_problem = m_port->name() + QStringLiteral(": ")
             + (why == CommPort::Loss::Gone ? QStringLiteral("the device was unplugged or closed")
                                            : QStringLiteral("the device failed and was closed"));
         emit lost(m_problem);
@@ -65,9 +65,8 @@ QString PortLink::stateText() const
 {
     if (!m_port->isOpen())
         return m_problem.isEmpty() ? QStringLiteral("Port closed") : m_problem;
-    QString text = QStringLiteral("COM%1 %2 on %3")
-                       .arg(m_port->commPort())
-                       .arg(m_port->settings(), m_port->device());
+    QString text
+        = QStringLiteral("%1 %2 on %3").arg(m_port->name(), m_port->settings(), m_port->device());
     if (m_port->bytesWaiting() > 0)
         text += QStringLiteral(": output waiting for the device");
     return text;

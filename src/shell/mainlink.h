@@ -1,17 +1,15 @@
 #pragma once
 
-class QString;
-struct modVariables;
+#include "display/selection.h"
 
-// What the panels of the main window use of it: the program-wide variables, the send routine
-// with its trace, the tick wait, the status bar's first panel, the command panel, and the
-// word to the operator when a command sends nothing.
-class MainLink
+class QString;
+
+// What the panels of the main window use of it: besides the program-wide variables, the send
+// routine with its trace and the tick wait (FrameLink), the status bar's first panel, the
+// command panel, and the word to the operator when a command sends nothing.
+class MainLink : public FrameLink
 {
 public:
-    virtual modVariables &vars() = 0;
-    virtual void SendFrame(int n) = 0;
-    virtual void WaitTicks(int n) = 0;
     virtual void setSelectionStatus(const QString &text) = 0;
     virtual void setCommandsEnabled(bool enabled) = 0;
     // A command refused: the reason shows in the second status panel until the next frame.
