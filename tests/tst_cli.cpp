@@ -11,41 +11,34 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-// The copy that the test runs: beside it stands no settings file, so it takes the test's own.
+// A file beside the test program; beside its copy of tessaline-cli stands no settings file, so
+// the copy reads the test's own.
 QString testFile(const QString &name)
 {
     return QCoreApplication::applicationDirPath() + '/' + name;
 }
 
-struct Run
-{
-    int status = -1;
-    QString out, err;
-};
-
-// Runs the program while this test's event loop serves the line.
-Run cli(const QStringList &arguments)
+// Runs a program (the copy of tessaline-cli by default) while this test's event loop serves the
+// line: its exit status (-1 when it did not end by itself), stdout and stderr.
+std::tuple<int, QString, QString> run(const QStringList &arguments,
+                                      const QString &program = testFile("tessaline-cli"))
 {
     QProcess process;
     QSignalSpy done(&process, &QProcess::finished);
-    process.start(testFile("tessaline-cli"), arguments);
-    Run run;
-    if (!done.wait(30000))
-        process.kill();
-    else if (process.exitStatus() == QProcess::NormalExit)
-        run.status = process.exitCode();
-    run.out = QString::fromUtf8(process.readAllStandardOutput());
-    run.err = QString::fromUtf8(process.readAllStandardError());
-    return run;
+    process.start(program, arguments);
+    const bool ended = done.wait(30000) && process.exitStatus() == QProcess::NormalExit;
+    return {ended ? process.exitCode() : -1, QString::fromUtf8(process.readAllStandardOutput()),
+            QString::fromUtf8(process.readAllStandardError())};
 }
 
-// Port, speed and address of the settings file, with a text and rows 10 to 73.
-QByteArray settingsFile(const QStringList &setting)
+// The settings file of port, speed and address ("1 9600 100"), a text and rows 10 to 73.
+QByteArray settingsFile(const QString &setting)
 {
+    const QStringList s = setting.split(' ');
     std::array<int, 64> rows;
     std::iota(rows.begin(), rows.end(), 10);
-    return Bench::iniFile({"Hello"}, rows, setting[0].toInt(), setting[1].toLatin1())
-        .replace("UID=100", "UID=" + setting[2].toLatin1());
+    return Bench::iniFile({"Hello"}, rows, s[0].toInt(), s[1].toLatin1())
+        .replace("UID=100", "UID=" + s[2].toLatin1());
 }
 
 } // namespace
@@ -66,24 +59,23 @@ void tst_cli::initTestCase()
     QFile::remove(testFile("tessaline-cli"));
     QVERIFY(QFile::copy(TESSALINE_CLI, testFile("tessaline-cli")));
     // No toolkit beyond Qt Core and SerialPort: it runs where there is no display.
-    QProcess ldd;
-    ldd.start("ldd", {testFile("tessaline-cli")});
-    QVERIFY(ldd.waitForFinished());
-    const QString libraries = QString::fromLocal8Bit(ldd.readAllStandardOutput());
+    const QString libraries = std::get<1>(run({testFile("tessaline-cli")}, "ldd"));
     QVERIFY2(libraries.contains("libQt6SerialPort") && !libraries.contains("libQt6Gui"),
              qPrintable(libraries));
+    // The README's profile, and one with a wrong value.
     QFile lobby(TESSALINE_SOURCE "/docs/lobby-profile.ini"), bad(testFile("bad-profile.ini"));
-    QVERIFY(lobby.open(QIODevice::ReadOnly)
+    QFile::remove(testFile("lobby-profile.ini"));
+    QVERIFY(lobby.copy(testFile("lobby-profile.ini")) && lobby.open(QIODevice::ReadOnly)
             && bad.open(QIODevice::WriteOnly | QIODevice::Truncate));
     bad.write(lobby.readAll().replace("IO3=OUTPUT", "IO3=up"));
 }
 
 void tst_cli::commands_data()
 {
-    // The command line ({lobby} the README's profile, {name} a test's file); the exit status;
-    // the bytes on the line ("-": not looked at); what the program said (a pattern of stdout,
-    // of stderr on a failure; the other says nothing); what the modules keep (part of their
-    // description); the settings file's port, speed and address | the modules (address@speed).
+    // The command line ({name} a test's file, {} an empty word); the exit status; the bytes on
+    // the line ("-": not looked at); what the program said (a pattern of stdout, of stderr on a
+    // failure; the other says nothing); what the modules keep (a pattern of their description);
+    // the settings file's port, speed and address | the modules (address@speed).
     QTest::addColumn<QString>("arguments");
     QTest::addColumn<int>("status");
     QTest::addColumn<QByteArray>("line");
@@ -93,7 +85,7 @@ void tst_cli::commands_data()
     const auto row = [](const char *name, const QString &arguments, int status,
                         const QByteArray &line, const QString &said = {}, const QString &kept = {},
                         const char *setup = "1 9600 100|100") {
-        QTest::newRow(name) << arguments << status << QByteArray(line) << said << kept << setup;
+        QTest::newRow(name) << arguments << status << line << said << kept << setup;
     };
     const QString usage = R"(\nusage: tessaline-cli \[--port N .*\n)";
     QByteArray scan, chars; // SelectDevice 100 to 132; the settings file's rows 10 to 73
@@ -119,13 +111,11 @@ void tst_cli::commands_data()
     row("scan", "scan clear", 0, scan + " ea ef69 0d", "100\n105\n132\n",
         "module 105: selected=yes", "1 9600 105|99 100 105 132");
     row("directions, characters, save",
-        "set-io out in IN in input in in OUTPUT upload-chars "
-        "save-eeprom",
-        0, "ef64 fe3181 fe64" + chars + " fe20", "",
+        "set-io out in IN in input in in OUTPUT upload-chars save-eeprom", 0,
+        "ef64 fe3181 fe64" + chars + " fe20", "",
         "directions=81 startup=off saves=1 loads=0 garbled=0");
-    row("stored texts",
-        u"store-texts Hi \"\" \"Caf\u00e9\" x \"\" \"\" \"\" \"Twenty characters...\" on"_s, 0, "-",
-        "",
+    row("stored texts", u"store-texts Hi {} Caf\u00e9 x {} {} {} \"Twenty characters...\" on"_s, 0,
+        "-", "",
         R"(startup=on saves=0 .* texts="Hi              ","                ","Caf\\XE9)"
         R"(            ","x               ",.*,"Twenty characters...")");
     // The module answers at its new address, and hears only its new speed.
@@ -133,9 +123,6 @@ void tst_cli::commands_data()
         "module 117: selected=yes");
     row("new speed", "set-baud 4800 text X", 0, "ef64 fe67 ef64 58", "",
         "baud=4800 backlight=on cursor=underscore@0,1");
-    row("provision", "provision {lobby}", 0, "-", "",
-        "module 105: selected=yes baud=4800 backlight=on cursor=underscore@0,0 outputs=00 "
-        "directions=0F startup=on saves=2 ");
     // No answer, no port, bad arguments and files: nothing sent that the call did not get to.
     row("no answer", "--address 101 clear home", 3, "ef65",
         "tessaline-cli: no answer from module 101 on COM1\n");
@@ -148,12 +135,8 @@ void tst_cli::commands_data()
         R"(tessaline-cli: text holds a control character \(code 9\), which no key sends)" + usage);
     row("bad profile", "provision {bad-profile.ini}", 1, "",
         R"(tessaline-cli: /.*/bad-profile.ini: \[Module\] IO3 = "up" is neither OUTPUT nor INPUT\n)");
-    // A dry run prints the frames and opens no port: COM3 has none.
-    row("dry run", "--dry-run --address 101 text Hi set-baud 4800 save-eeprom", 0, "",
-        "EF 65 SelectDevice 101\n48 TextChar \"H\"\n69 TextChar \"i\"\nFE 67 SetBaud4800\n"
-        "EF 65 SelectDevice 101\nFE 20 SaveToEeprom\n",
-        "", "3 9600 100|100");
-    row("dry provision", "-n provision {lobby}", 0, "",
+    // A dry run prints the frames in the order of provisioning and opens no port: COM3 has none.
+    row("dry provision", "-n provision {lobby-profile.ini}", 0, "",
         "EF 64 SelectDevice 100\n(FE 6[5-9A-C] .* StoreText [1-8] .*\n){8}FE 0F StartupScreenOn\n"
         "FE 64 04 0E 0E 0E 1F 00 04 00 00 01 .* UploadChars 1: 04 0E .*\n"
         "FE 31 0F SetIoDirection outputs 1 2 3 4\nFE 20 SaveToEeprom\nFE 67 SetBaud4800\n"
@@ -169,7 +152,7 @@ void tst_cli::commands()
     QFETCH(QString, said);
     QFETCH(QString, kept);
     QFETCH(QString, setup);
-    const QByteArray file = settingsFile(setup.section('|', 0, 0).split(' '));
+    const QByteArray file = settingsFile(setup.section('|', 0, 0));
     Bench::writeSettings(file);
     LcdBus bus(QList<quint8> {});
     for (const QString &m : setup.section('|', 1).split(' '))
@@ -181,35 +164,31 @@ void tst_cli::commands()
     QFile::remove(SettingsFolder() + "ports/COM2"); // leads nowhere
     QVERIFY(QFile::link(SettingsFolder() + "ports/gone", SettingsFolder() + "ports/COM2"));
 
-    // Words separated by blanks; a quoted word may hold blanks or be empty.
-    QStringList words;
-    static const QRegularExpression word(u"\"([^\"]*)\"|(\\S+)"_s), name(uR"(\{([\w.-]+)\})"_s);
-    for (auto it = word.globalMatch(arguments); it.hasNext();) {
-        const auto m = it.next();
-        words << QString(m.hasCaptured(1) ? m.captured(1) : m.captured(2))
-                     .replace("{lobby}", TESSALINE_SOURCE "/docs/lobby-profile.ini")
-                     .replace(name, testFile("\\1"));
-    }
-    const Run run = cli(words);
-    QCOMPARE(run.status, status);
-    QCOMPARE(status ? run.out : run.err, QString());
-    const QString &text = status ? run.err : run.out;
-    QVERIFY2(QRegularExpression(QRegularExpression::anchoredPattern(said)).match(text).hasMatch(),
-             qPrintable(text));
-    // Every byte is on the line before the program ends.
+    QStringList words = QProcess::splitCommand(arguments);
+    static const QRegularExpression name(uR"(\{([\w.-]+)\})"_s);
+    for (QString &w : words)
+        w = w == "{}"_L1 ? QString() : w.replace(name, testFile("\\1"));
+    const auto [code, out, err] = run(words);
+    QCOMPARE(code, status);
+    QCOMPARE(status ? out : err, QString());
+    QVERIFY2(QRegularExpression(QRegularExpression::anchoredPattern(said))
+                 .match(status ? err : out)
+                 .hasMatch(),
+             qPrintable(out + err));
+    // Every byte is on the line before the program ends; the settings file is never written.
     if (line != "-")
         QCOMPARE(pty.received().toHex(), QByteArray::fromHex(line).toHex());
     QVERIFY2(QRegularExpression(kept).match(bus.describe()).hasMatch(), qPrintable(bus.describe()));
-    QCOMPARE(Bench::readSettings(), file); // never written
+    QCOMPARE(Bench::readSettings(), file);
 }
 
 // The configuration window exports its settings as a profile and sends them with its buttons;
 // provision sends the same frames in the same order, with the selections that show the module
 // still answering after its speed and its address changed, and a second save to keep them.
-// Imported again, the profile gives the window back as it was.
+// Imported again, the profile gives the window back as it was, the settings file unchanged.
 void tst_cli::provisionLikeWindow()
 {
-    Bench::writeSettings(settingsFile({"1", "9600", "100"}));
+    Bench::writeSettings(settingsFile("1 9600 100"));
     const QByteArray file = Bench::readSettings();
     Bench::Windows b; // a bare line: only the bytes count here
     QVERIFY(b.configure("9600"));
@@ -219,9 +198,8 @@ void tst_cli::provisionLikeWindow()
         "Check1,cboIO_1=INPUT,cboIO_4=INPUT,cboIO_6=typed,cboUID=117,optBaud48"_s);
     const QString profile = testFile("exported.ini"), again = testFile("again.ini");
     QFile::remove(profile);
+    QFile::remove(again);
     QVERIFY(b.cfg()->exportProfile(profile));
-    QCOMPARE(Bench::child<QLabel>(b.cfg(), "StatusPanel1")->text(),
-             u"Exported the profile exported.ini"_s);
     b.pty.clearReceived();
     b.cfgAct("cmdSetPT,cmdSendBitmap,cmdSetIO,cmdSave,cmdSetBaud,cmdSetUID");
     QTRY_COMPARE(b.pty.received().size(), 8 * 18 + 4 + 2 + 66 + 3 + 2 + 2 + 3);
@@ -234,9 +212,7 @@ void tst_cli::provisionLikeWindow()
     b.pty.setBus(&bus);
     b.pty.setSpeedChecked(true);
     b.pty.clearReceived();
-    const Run run = cli({"--port", "1", "provision", profile});
-    QCOMPARE(run.status, 0);
-    QCOMPARE(run.out + run.err, QString());
+    QCOMPARE(run({"--port", "1", "provision", profile}), std::make_tuple(0, QString(), QString()));
     QCOMPARE(b.pty.received().toHex(' '),
              ("\xef\x64" + window.chopped(3) + "\xef\x64" + window.right(3) + "\xef\x75\xfe\x20")
                  .toHex(' '));
@@ -244,26 +220,22 @@ void tst_cli::provisionLikeWindow()
     QCOMPARE(module.describe().section(" garbled", 0, 0),
              "module 117: selected=yes baud=4800 backlight=on cursor=underscore@0,0 outputs=00 "
              "directions=AD startup=on saves=2 loads=0");
-    QCOMPARE(module.text(1) + module.text(4) + module.text(8),
-             "   Centred      \"quoted\"        Twenty characters...");
-    QCOMPARE(module.userChars(), window.mid(8 * 18 + 4 + 2 + 2, 64));
+    QCOMPARE(module.text(1) + module.text(4) + module.text(8) + module.userChars(),
+             "   Centred      \"quoted\"        Twenty characters..." + window.mid(152, 64));
     QVERIFY(module.eeprom() == module.settings());
 
-    // Imported into the window opened afresh: the same controls, so the same profile again; the
-    // characters go into the table, the settings file keeps its own. A faulty profile changes
-    // nothing and says why.
+    // A faulty profile changes nothing and says why; the exported one fills the window opened
+    // afresh, so that it exports the same again, and the character table.
     b.pty.setBus(nullptr);
     QVERIFY(b.configure("9600"));
     b.vars.CharTable.fill(0);
     QVERIFY(!b.cfg()->importProfile(testFile("bad-profile.ini")));
-    QCOMPARE(Bench::child<QLabel>(b.cfg(), "StatusPanel1")->text(),
+    QCOMPARE(b.cfgGet<QLabel>("StatusPanel1")->text(),
              uR"(Nothing imported: [Module] IO3 = "up" is neither OUTPUT nor INPUT)"_s);
     QCOMPARE(b.cfgGet<QComboBox>("cboUID")->currentText(), u"101"_s);
     QCOMPARE(b.vars.CharTable, decltype(b.vars.CharTable) {});
-    QVERIFY(b.cfg()->importProfile(profile));
+    QVERIFY(b.cfg()->importProfile(profile) && b.cfg()->exportProfile(again));
     QCOMPARE(QByteArray((const char *)b.vars.CharTable.data(), 64), module.userChars());
-    QFile::remove(again);
-    QVERIFY(b.cfg()->exportProfile(again));
     QFile first(profile), second(again);
     QVERIFY(first.open(QIODevice::ReadOnly) && second.open(QIODevice::ReadOnly));
     QCOMPARE(second.readAll(), first.readAll());

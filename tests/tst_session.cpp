@@ -2,10 +2,17 @@
 // action is a row of steps that knows what it must put on the line: after it the bytes at the pty
 // master are exactly those, the module that the bus has selected shows what the action set, the
 // windows show what they sent, received and drew, and a saved character is in the settings
-// file. Afterwards the bus log holds every byte both ways in order, each frame under its name.
+// file. Afterwards the bus log holds every byte both ways, in order.
 #include "bench.h"
 
+#include "buslog/buslogmodel.h"
+#include "buslog/buslogwindow.h"
+
+#include <QCheckBox>
+#include <QClipboard>
 #include <QSignalSpy>
+#include <QTableView>
+#include <QTemporaryDir>
 
 using namespace Qt::StringLiterals;
 
@@ -54,10 +61,10 @@ const QStringList Table
           "O|cboBaud=96OO,cmdConnect||Connect;x|cmdConnect||;x|mnuCfg|ef64|;z|close||")
           .split(';');
 
-const QStringList Texts = {u"Tessaline LCD 20x4"_s,   u""_s,
-                           u"Caf\u00e9 5"_s,          u"Exactly sixteen!"_s,
-                           u"Twenty characters..."_s, u"Longer than twenty characters"_s,
-                           u"in the middle"_s,        u"8"_s};
+const QStringList Texts = QString::fromUtf8("Tessaline LCD 20x4||Caf\u00e9 5|Exactly sixteen!|"
+                                            "Twenty characters...|Longer than twenty characters|"
+                                            "in the middle|8")
+                              .split('|');
 
 // What the operator set in the configuration window and what the bus has, as the steps go: the
 // frames that a control sends follow from it, in the protocol's layout.
@@ -143,9 +150,10 @@ void tst_session::randomSession()
         v = pick(256); // rows across the whole range a file may hold
     Bench::writeSettings(Bench::iniFile(Texts, model.table, 1, "9600"));
     Bench::Windows b({100, 105});
-    QByteArray answers, line;
+    QByteArray answers, line, cfgLine; // the bytes on the line, those of the configuration window
     connect(&b.pty, &SimPort::answered, this, [&answers](const QByteArray &a) { answers += a; });
     Bench::MessageBoxCatcher boxes;
+    b.act("mnuBusLog");
     std::vector<int> taken(size_t(Table.size()));
     for (int done = 0; done < 1200 && !QTest::currentTestFailed();) {
         const int row = pick(int(Table.size()));
@@ -172,10 +180,8 @@ void tst_session::randomSession()
             hex.replace('$' + QByteArray::number(i), QByteArray::number(v + 256, 16).mid(1));
             kept.replace('$' + QString::number(i), QString::number(v));
         }
-        if (hex == "*")
-            hex = model.take(steps);
-        else
-            model.take(steps);
+        const QByteArray meant = model.take(steps);
+        hex = hex == "*" ? meant : hex;
         if (where == 'm' && !(open && b.enabled("Frame3")))
             hex.clear(); // nothing goes out of a closed port or a disabled panel
         const qsizetype shown = boxes.texts.size();
@@ -193,6 +199,7 @@ void tst_session::randomSession()
         // The bytes at the master, the line having gone quiet where a frame needs it.
         const QByteArray want = QByteArray::fromHex(hex);
         line += want;
+        cfgLine += where == 'c' || steps == "mnuCfg"_L1 ? want : QByteArray();
         QDeadlineTimer deadline(3000);
         while (b.pty.received().size() < line.size() && !deadline.hasExpired())
             QTest::qWait(1);
@@ -205,10 +212,9 @@ void tst_session::randomSession()
         QCOMPARE(boxes.texts.size(), shown + (where == 'o' && kept == "Connect"_L1));
 
         // What the bus has selected now, what the module shows, what the windows show.
-        const QString status = b.text("StatusPanel1");
         if (steps.endsWith("cmdSelect"_L1)) {
             model.selected = model.addresses.contains(quint8(want[1])) ? quint8(want[1]) : 0;
-            QCOMPARE(status,
+            QCOMPARE(b.text("StatusPanel1"),
                      model.selected
                          ? "Device " + steps.section('=', 1, 1).section(',', 0, 0) + " Connected"
                          : u"Device Not Found"_s);
@@ -245,33 +251,70 @@ void tst_session::randomSession()
                      "0x" + QString::number(model.editor[size_t(r)] + 256, 16).mid(1).toUpper());
         if (steps.endsWith("cmdSaveBitmap"_L1))
             QCOMPARE(Bench::readSettings(), Bench::iniFile(Texts, model.table, 1, "9600"));
-        if (QTest::currentTestFailed())
-            qWarning("at action %d: %s", done, qPrintable(steps));
     }
     for (size_t row = 0; row < taken.size(); ++row)
         QVERIFY2(taken[row] > 0, qPrintable(Table[int(row)]));
 
-    // The bus log: every byte both ways in order, each frame sent under the name its bytes read.
-    const BusLog &log = b.vars.busLog;
-    const auto logged = [&log](BusLog::Direction direction) {
-        QByteArray bytes;
-        for (quint64 n = log.first(); n < log.end(); ++n)
-            bytes += log.row(n).direction == direction ? log.row(n).bytes : QByteArray();
-        return bytes;
+    // The log window, open from the start, as an operator reads it: every byte both ways in
+    // order, each window's own, each frame sent named as its bytes read; its filters, copy, save
+    // and clear.
+    BusLogWindow *w = nullptr;
+    for (QWidget *window : QApplication::topLevelWidgets())
+        w = w ? w : qobject_cast<BusLogWindow *>(window);
+    auto *view = Bench::child<QTableView>(w, "tblLog");
+    const auto cell = [view](int r, int c) { return view->model()->index(r, c).data().toString(); };
+    const auto shown = [&](int column, int row = -1) { // a column, or a row
+        QStringList cells;
+        for (int i = 0; i < (row < 0 ? view->model()->rowCount() : int(BusLog::Columns)); ++i)
+            cells << (row < 0 ? cell(i, column) : cell(row, i));
+        return cells;
     };
-    QCOMPARE(logged(BusLog::Direction::Out).toHex(' '), line.toHex(' '));
-    QTRY_COMPARE(logged(BusLog::Direction::In).toHex(' '), answers.toHex(' '));
-    for (quint64 n = log.first(); n < log.end(); ++n) {
-        const BusLog::Row &row = log.row(n);
+    QTRY_COMPARE(quint64(view->model()->rowCount()), b.vars.busLog.end() - b.vars.busLog.first());
+    const QStringList directions = shown(BusLog::DirectionName),
+                      windows = shown(BusLog::WindowName);
+    QByteArray logged[3]; // out, in, out of the configuration window
+    for (int r = 0; r < directions.size(); ++r) {
+        const QByteArray bytes = QByteArray::fromHex(cell(r, BusLog::Bytes).toLatin1());
+        logged[directions[r] == "in"_L1] += bytes;
+        logged[2] += windows[r] == "configuration"_L1 && directions[r] == "out"_L1 ? bytes : "";
         Protocol::Decoder decoder;
         std::optional<Protocol::Frame> read;
-        for (char c : row.bytes)
+        for (char c : bytes)
             read = read ? read : decoder.push(quint8(c));
         read = read ? read : decoder.pause();
-        if (row.direction == BusLog::Direction::Out && row.id != Protocol::FrameId::TextChar)
-            QVERIFY2(read == Protocol::Frame({row.id, row.bytes}),
-                     qPrintable(BusLog::meaning(row)));
+        const QString meaning = cell(r, BusLog::Meaning);
+        if (directions[r] == "out"_L1 && !meaning.startsWith("Text"_L1))
+            QCOMPARE(meaning, Protocol::describe(read.value_or(Protocol::Frame {})));
     }
+    QCOMPARE(logged[0].toHex(' '), line.toHex(' '));
+    QCOMPARE(logged[1].toHex(' '), answers.toHex(' '));
+    QCOMPARE(logged[2].toHex(' '), cfgLine.toHex(' '));
+    Bench::child<QCheckBox>(w, "chkOut")->setChecked(false);
+    QCOMPARE(shown(BusLog::DirectionName), QStringList(directions.count("in"_L1), u"in"_s));
+    Bench::child<QCheckBox>(w, "chkOut")->setChecked(true);
+    Bench::act(w, "txtFilter=CONFIGURATION");
+    QTRY_COMPARE(shown(BusLog::WindowName),
+                 QStringList(windows.count("configuration"_L1), u"configuration"_s));
+    view->selectRow(1);
+    QTest::keyClick(view, Qt::Key_Down, Qt::ShiftModifier);
+    QTest::keySequence(view, QKeySequence::Copy);
+    QCOMPARE(QGuiApplication::clipboard()->text(),
+             shown(0, 1).join('\t') + '\n' + shown(0, 2).join('\t') + '\n');
+    QTemporaryDir dir;
+    QString error;
+    QVERIFY(w->saveTo(dir.filePath("log.csv"), BusLog::Format::Csv, &error));
+    QVERIFY(!w->saveTo(dir.filePath("none/log.txt"), BusLog::Format::Text, &error)
+            && !error.isEmpty());
+    QFile csv(dir.filePath("log.csv"));
+    QVERIFY(csv.open(QIODevice::ReadOnly));
+    const QList<QByteArray> records = csv.readAll().split('\n');
+    QCOMPARE(records.size(), view->model()->rowCount() + 2); // and the empty rest after the last
+    QCOMPARE(records[0], "Time,+ms,Port,Window,Dir,Bytes,Meaning\r");
+    QVERIFY(records[2].startsWith((shown(0, 1).mid(0, BusLog::Meaning).join(',') + ',').toUtf8()));
+    Bench::act(w, "cmdClear");
+    QCOMPARE(view->model()->rowCount(), 0);
+    QCOMPARE(Bench::child<QLabel>(w, "lblCount")->text(),
+             u"0 of 0 rows shown \u00b7 0 dropped (the log keeps the latest 100000)"_s);
     Bench::removeSettings();
 }
 
