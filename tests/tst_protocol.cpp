@@ -120,8 +120,8 @@ void tst_protocol::record_data()
     QTest::addColumn<QString>("rows");
     // Steps: o:HEX / c:HEX the main / configuration window sends the frames of these bytes (one
     // frame per byte for a run of text), i:HEX / j:HEX the main / configuration window reads
-    // these bytes, +N N ms pass. The line goes quiet at the end. Rows: "interval window
-    // direction meaning", "-" for no interval.
+    // these bytes, +N N ms pass, clear empties the log. The line goes quiet at the end. Rows:
+    // "interval window direction meaning", "-" for no interval.
     const auto row = [](const char *name, const char *steps, const QString &rows) {
         QTest::newRow(name) << steps << rows;
     };
@@ -135,6 +135,8 @@ void tst_protocol::record_data()
     row("238 and silence", "i:41ee +60 i:64ee", "- main in unknown 41 EE|60 main in unknown 64 EE");
     row("a frame sent ends the reply begun", "i:ee +1 o:ea +2 i:64",
         "- main in unknown EE|1 main out DeselectDevice|2 main in unknown 64");
+    row("cleared, with a reply begun", "o:ef64 +20 i:ee clear +5 i:64 o:ea",
+        "- main in unknown 64|0 main out DeselectDevice");
     row("each window its own line", "i:ee j:ee +1 i:64 j:65",
         "- main in SelectReply 100|0 configuration in SelectReply 101");
     row("typed characters", "t:4869 +300 t:21 +1500 t:3f o:0b t:61 c:41",
@@ -159,6 +161,8 @@ void tst_protocol::record()
         const Window window = step[0] == 'c' || step[0] == 'j' ? Window::Config : Window::Main;
         if (step[0] == '+')
             now += step.mid(1).toInt();
+        else if (step == "clear"_L1)
+            log.clear();
         else if (step[0] == 't')
             for (char c : hex)
                 log.sent(1, window, {Frames::TextChar(quint8(c))});
