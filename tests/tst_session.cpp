@@ -51,12 +51,9 @@ const QStringList Table = QString::fromUtf8(
     "c|cmdSendBitmap|*|;o|cboComm=COM1,cboBaud=9600,cmdConnect||Disconnect;"
     "o|cboComm=COM1,cboBaud=4800,cmdConnect||Disconnect;O|cboComm=COM21,cmdConnect||Connect;"
     "O|cboBaud=96OO,cmdConnect||Connect;x|cmdConnect||;x|mnuCfg|ef64|;z|close||").split(';');
-// clang-format on
-
 const QStringList Texts = QString::fromUtf8("Tessaline LCD 20x4||Caf\u00e9 5|Exactly sixteen!|"
-                                            "Twenty characters...|Longer than twenty characters|"
-                                            "in the middle|8")
-                              .split('|');
+    "Twenty characters...|Longer than twenty characters|in the middle|8").split('|'); // the file's
+// clang-format on
 
 // What the operator set in the configuration window and what the bus has, as the steps go: the
 // frames that a control sends follow from it, in the protocol's layout.
