@@ -118,10 +118,10 @@ void tst_protocol::record_data()
 {
     QTest::addColumn<QString>("steps");
     QTest::addColumn<QString>("rows");
-    // Steps: o:HEX / c:HEX the main / configuration window sends the frames of these bytes (one
-    // frame per byte for a run of text), i:HEX / j:HEX the main / configuration window reads
-    // these bytes, +N N ms pass, clear empties the log. The line goes quiet at the end. Rows:
-    // "interval window direction meaning", "-" for no interval.
+    // Steps: o:HEX / c:HEX the main / configuration window sends the frames of these bytes,
+    // t:HEX the main window sends them as typed characters, i:HEX / j:HEX the main /
+    // configuration window reads these bytes, +N N ms pass, clear empties the log. The line goes
+    // quiet at the end. Rows: "interval window direction meaning", "-" for no interval.
     const auto row = [](const char *name, const char *steps, const QString &rows) {
         QTest::newRow(name) << steps << rows;
     };
