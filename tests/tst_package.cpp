@@ -1,296 +1,140 @@
-// The Debian package that tools/package makes, from the ordinary build: what it holds, and the
-// programs installed into a temporary root, started as root and as an ordinary user with no
-// settings file yet.
+// The Debian package that tools/package makes from the ordinary build: its files, modes and
+// dependencies; and the programs installed by the same rules into a temporary root, started with
+// no settings file yet, as root and as an ordinary user.
 #include <QtTest>
 
-#include <sys/stat.h>
 #include <unistd.h>
-
-using namespace Qt::StringLiterals;
 
 namespace {
 
-constexpr int Timeout = 60000;
-constexpr uid_t Nobody = 65534;
+const QStringList AsNobody = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"};
 
-struct Result
-{
-    int status = -1;
-    QByteArray out;
-};
-
-// Runs a program to its end: its exit status (-1 when it did not start or was killed) and its
-// standard output, the standard error passed on to the test's log.
-Result run(const QString &program, const QStringList &arguments,
-           const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment())
+// Runs a command to its end: true when it ended with status 0; its output in `out`.
+bool run(const QStringList &command, QByteArray *out = nullptr, const QStringList &env = {})
 {
     QProcess process;
-    process.setProcessEnvironment(env);
+    process.setEnvironment(QProcess::systemEnvironment() + env);
     process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    process.start(program, arguments);
-    Result result;
-    if (process.waitForFinished(Timeout) && process.exitStatus() == QProcess::NormalExit)
-        result.status = process.exitCode();
-    result.out = process.readAllStandardOutput();
-    return result;
+    process.start(command.first(), command.mid(1));
+    const bool done
+        = process.waitForFinished(60000) && process.exitStatus() == QProcess::NormalExit;
+    if (out)
+        *out = process.readAllStandardOutput();
+    return done && process.exitCode() == 0;
 }
-
-QByteArray contentOf(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-QString source(const QString &file)
-{
-    return TESSALINE_SOURCE "/"_L1 + file;
-}
-
-// An environment with no trace of the test's own configuration folder or session; the user's
-// own folders in HOME.
-QProcessEnvironment bareEnvironment(const QString &home)
-{
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    for (const char *name : {"XDG_CONFIG_HOME", "DISPLAY", "WAYLAND_DISPLAY"})
-        env.remove(QString::fromLatin1(name));
-    env.insert(u"QT_QPA_PLATFORM"_s, u"offscreen"_s);
-    env.insert(u"HOME"_s, home);
-    // Made by the program itself, as its user, in a folder of the test's.
-    env.insert(u"XDG_RUNTIME_DIR"_s, home + "/run"_L1);
-    return env;
-}
-
-struct Shipped
-{
-    const char *name;
-    const char *path;
-    const char *mode;
-    // The file in the sources that it ships (gzipped for a man page); none for a program.
-    const char *from;
-};
-
-const Shipped Files[] = {
-    {"control panel", "./usr/bin/tessaline", "-rwxr-xr-x", nullptr},
-    {"virtual modules", "./usr/bin/tessaline-sim", "-rwxr-xr-x", nullptr},
-    {"command line", "./usr/bin/tessaline-cli", "-rwxr-xr-x", nullptr},
-    {"settings template", "./usr/share/tessaline/tessaline.ini", "-r--r--r--",
-     "dist/tessaline.ini"},
-    {"desktop entry", "./usr/share/applications/tessaline.desktop", "-rw-r--r--",
-     "dist/tessaline.desktop"},
-    {"icon", "./usr/share/icons/hicolor/scalable/apps/tessaline.svg", "-rw-r--r--",
-     "dist/tessaline.svg"},
-    {"man page", "./usr/share/man/man1/tessaline.1.gz", "-rw-r--r--", "dist/tessaline.1"},
-    {"sim man page", "./usr/share/man/man1/tessaline-sim.1.gz", "-rw-r--r--",
-     "dist/tessaline-sim.1"},
-    {"command line's man page", "./usr/share/man/man1/tessaline-cli.1.gz", "-rw-r--r--",
-     "dist/tessaline-cli.1"},
-};
 
 } // namespace
 
 class tst_package : public QObject
 {
     Q_OBJECT
-
 private slots:
-    void initTestCase();
-    void contents_data();
-    void contents();
-    void control();
-    void firstStart_data();
-    void firstStart();
-    void simLinkInSettingsFolder();
+    void package();
+    void installed_data();
+    void installed();
 
 private:
     QTemporaryDir m_work;
-    QString m_deb;
-    QString m_unpacked; // the package's files, as dpkg would lay them out
-    QString m_root; // DESTDIR of an install from the build
-    QMap<QString, QString> m_listing; // path in the package -> "mode owner"
 };
 
-void tst_package::initTestCase()
+void tst_package::package()
 {
-    QVERIFY(m_work.isValid());
-    // An ordinary user must reach the installed programs through the temporary folder.
-    QVERIFY(QFile::setPermissions(m_work.path(),
-                                  QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
-                                      | QFile::ReadGroup | QFile::ExeGroup | QFile::ReadOther
-                                      | QFile::ExeOther));
+    // From the build as it is (cpack builds nothing that is up to date); an ordinary user must
+    // reach the programs installed into the temporary root.
+    QVERIFY(QFile::setPermissions(m_work.path(), QFileDevice::Permissions(0x7755)));
+    QByteArray arch, listing, control;
+    QVERIFY(run({"dpkg", "--print-architecture"}, &arch));
+    const QString deb
+        = m_work.filePath("tessaline_" TESSALINE_VERSION "_" + arch.trimmed() + ".deb");
+    QVERIFY(run({CPACK_COMMAND, "--config", TESSALINE_BUILD "/CPackConfig.cmake", "-G", "DEB", "-B",
+                 m_work.path()}));
+    QVERIFY(run({CMAKE_COMMAND, "--install", TESSALINE_BUILD, "--prefix", "/usr"}, nullptr,
+                {"DESTDIR=" + m_work.filePath("root")}));
 
-    // The package, from the build as it is (cpack builds nothing that is up to date).
-    const QString out = m_work.filePath(u"package"_s);
-    QCOMPARE(run(CPACK_COMMAND,
-                 {u"--config"_s, TESSALINE_BUILD "/CPackConfig.cmake"_L1, u"-G"_s, u"DEB"_s,
-                  u"-B"_s, out})
-                 .status,
-             0);
-    const Result arch = run(u"dpkg"_s, {u"--print-architecture"_s});
-    QCOMPARE(arch.status, 0);
-    const QString name = u"tessaline_%1_%2.deb"_s.arg(QStringLiteral(TESSALINE_VERSION),
-                                                      QString::fromUtf8(arch.out.trimmed()));
-    QCOMPARE(QDir(out).entryList({u"*.deb"_s}), QStringList {name});
-    m_deb = QDir(out).filePath(name);
-
-    const Result listing = run(u"dpkg-deb"_s, {u"-c"_s, m_deb});
-    QCOMPARE(listing.status, 0);
-    // drwxr-xr-x root/root 0 2024-01-01 00:00 ./usr/bin/
-    for (const QByteArray &line : listing.out.split('\n')) {
-        const QList<QByteArray> fields = line.simplified().split(' ');
-        if (fields.size() == 6)
-            m_listing.insert(QString::fromUtf8(fields[5]),
-                             QString::fromUtf8(fields[0] + ' ' + fields[1]));
+    // Every file but root's folders, with its mode and owner; no test program strays in.
+    QStringList files;
+    QVERIFY(run({"dpkg-deb", "-c", deb}, &listing));
+    for (const QByteArray &line : listing.split('\n')) {
+        const QList<QByteArray> f = line.simplified().split(' '); // mode owner size date time path
+        if (f.size() == 6 && f[0] != "drwxr-xr-x")
+            files << QString::fromUtf8(f[0] + ' ' + f[1] + ' ' + f[5]);
+        QVERIFY(f.size() != 6
+                || QFileInfo::exists(m_work.filePath("root") + QString::fromUtf8(f[5].mid(1))));
     }
-    m_unpacked = m_work.filePath(u"unpacked"_s);
-    QCOMPARE(run(u"dpkg-deb"_s, {u"-x"_s, m_deb, m_unpacked}).status, 0);
-
-    // The same install rules run by cmake, into a temporary root.
-    m_root = m_work.filePath(u"root"_s);
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(u"DESTDIR"_s, m_root);
-    QCOMPARE(
-        run(CMAKE_COMMAND, {u"--install"_s, TESSALINE_BUILD ""_L1, u"--prefix"_s, u"/usr"_s}, env)
-            .status,
-        0);
-}
-
-void tst_package::contents_data()
-{
-    QTest::addColumn<QString>("path");
-    QTest::addColumn<QString>("mode");
-    QTest::addColumn<QString>("from");
-    for (const Shipped &file : Files)
-        QTest::newRow(file.name) << file.path << file.mode << file.from;
-}
-
-void tst_package::contents()
-{
-    QFETCH(QString, path);
-    QFETCH(QString, mode);
-    QFETCH(QString, from);
-    QCOMPARE(m_listing.value(path), mode + u" root/root"_s);
-    const QString unpacked = m_unpacked + path.mid(1);
-    // The same file from the package and from an install of the build.
-    QVERIFY(QFileInfo(m_root + path.mid(1)).isFile());
-    if (from.isEmpty())
-        return;
-    QByteArray shipped = contentOf(unpacked);
-    if (path.endsWith(".gz"_L1)) {
-        const Result gunzip = run(u"gzip"_s, {u"-dc"_s, unpacked});
-        QCOMPARE(gunzip.status, 0);
-        shipped = gunzip.out;
-    }
-    QCOMPARE(shipped, contentOf(source(from)));
-    QCOMPARE(contentOf(m_root + path.mid(1)), contentOf(unpacked));
-    if (path.endsWith(".desktop"_L1))
-        QCOMPARE(run(u"desktop-file-validate"_s, {unpacked}).status, 0);
-}
-
-void tst_package::control()
-{
-    // Only root's folders and the table's files: no test program or screenshot tool strays in.
-    QStringList files, shipped;
-    for (auto it = m_listing.cbegin(); it != m_listing.cend(); ++it) {
-        QVERIFY2(it.value().endsWith(" root/root"_L1), qPrintable(it.key()));
-        if (it.value() != "drwxr-xr-x root/root"_L1)
-            files << it.key();
-    }
-    for (const Shipped &file : Files)
-        shipped << QString::fromLatin1(file.path);
     files.sort();
-    shipped.sort();
-    QCOMPARE(files, shipped);
-
-    const auto field = [this](const QString &name) {
-        return QString::fromUtf8(run(u"dpkg-deb"_s, {u"-f"_s, m_deb, name}).out.trimmed());
-    };
-    QCOMPARE(field(u"Package"_s), u"tessaline"_s);
-    QCOMPARE(field(u"Version"_s), QStringLiteral(TESSALINE_VERSION));
-    // The Qt libraries come from the binaries (dpkg-shlibdeps), the font from the package's
-    // rules.
-    const QString depends = field(u"Depends"_s);
-    for (const char *package : {"libqt6widgets6", "libqt6serialport6", "fonts-liberation2"})
-        QVERIFY2(depends.contains(QLatin1String(package)), qPrintable(depends));
+    QCOMPARE(
+        files.join("; "),
+        "-r--r--r-- root/root ./usr/share/tessaline/tessaline.ini; "
+        "-rw-r--r-- root/root ./usr/share/applications/tessaline.desktop; "
+        "-rw-r--r-- root/root ./usr/share/icons/hicolor/scalable/apps/tessaline.svg; "
+        "-rw-r--r-- root/root ./usr/share/man/man1/tessaline-cli.1.gz; "
+        "-rw-r--r-- root/root ./usr/share/man/man1/tessaline-sim.1.gz; "
+        "-rw-r--r-- root/root ./usr/share/man/man1/tessaline.1.gz; "
+        "-rwxr-xr-x root/root ./usr/bin/tessaline; -rwxr-xr-x root/root ./usr/bin/tessaline-cli; "
+        "-rwxr-xr-x root/root ./usr/bin/tessaline-sim");
+    QVERIFY(run({"desktop-file-validate",
+                 m_work.filePath("root/usr/share/applications/tessaline.desktop")}));
+    // The Qt libraries from the binaries (dpkg-shlibdeps), the windows' font from the rules.
+    QVERIFY(run({"dpkg-deb", "-f", deb, "Package", "Version", "Depends"}, &control));
+    QVERIFY2(QRegularExpression("^Package: tessaline\nVersion: " TESSALINE_VERSION
+                                "\nDepends: (?=.*"
+                                "libqt6widgets6)(?=.*libqt6serialport6)(?=.*fonts-liberation2)")
+                 .match(control)
+                 .hasMatch(),
+             control.constData());
 }
 
-void tst_package::firstStart_data()
+void tst_package::installed_data()
 {
+    QTest::addColumn<QString>("program");
     QTest::addColumn<bool>("asNobody");
-    QTest::newRow("root, empty XDG_CONFIG_HOME") << false;
-    QTest::newRow("ordinary user, default ~/.config") << true;
+    QTest::newRow("root, empty XDG_CONFIG_HOME") << "tessaline" << false;
+    QTest::newRow("ordinary user, default ~/.config") << "tessaline" << true;
+    QTest::newRow("virtual modules") << "tessaline-sim" << false;
 }
 
-// The installed control panel creates the user's settings file from the template at its first
-// start, writable by that user, and keeps running; SIGTERM ends it.
-void tst_package::firstStart()
+// The installed control panel copies the template to the user's settings file at its first
+// start, the user's to write, and keeps running; the installed tessaline-sim links its port in
+// the settings folder, where the control panel looks, not beside itself in bin/.
+void tst_package::installed()
 {
+    QFETCH(QString, program);
     QFETCH(bool, asNobody);
     if (asNobody && ::geteuid() != 0)
         QSKIP("root starts the program as another user through setpriv");
-    const QString user = m_work.filePath(asNobody ? u"nobody"_s : u"root-config"_s);
-    QVERIFY(QDir().mkpath(user));
-    QProcessEnvironment env = bareEnvironment(user);
-    QString ini;
-    QStringList command = {m_root + "/usr/bin/tessaline"_L1};
-    if (asNobody) {
-        QCOMPARE(::chown(QFile::encodeName(user).constData(), Nobody, Nobody), 0);
-        ini = user + "/.config/tessaline/tessaline.ini"_L1;
-        command = QStringList {u"setpriv"_s, u"--reuid=65534"_s, u"--regid=65534"_s,
-                               u"--clear-groups"_s, u"--"_s}
-            + command;
+    const QString home = m_work.filePath(program + (asNobody ? "-nobody" : "-root"));
+    const QString ini = home + (asNobody ? "/.config" : "") + "/tessaline/tessaline.ini";
+    QVERIFY(QDir().mkpath(home) && (!asNobody || ::chown(qPrintable(home), 65534, 65534) == 0));
+    QProcess process;
+    QStringList env = QProcess::systemEnvironment().filter(
+        QRegularExpression("^(?!(XDG_CONFIG_HOME|DISPLAY|WAYLAND_DISPLAY)=)"));
+    env << "QT_QPA_PLATFORM=offscreen"
+        << "HOME=" + home << "XDG_RUNTIME_DIR=" + home + "/run"
+        << (asNobody ? "" : "XDG_CONFIG_HOME=" + home);
+    process.setEnvironment(env);
+    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    const QStringList as = asNobody ? AsNobody : QStringList(),
+                      command = as + QStringList {m_work.filePath("root/usr/bin/" + program)};
+    process.start(command[0], command.mid(1));
+    if (program == "tessaline-sim") {
+        QTRY_VERIFY_WITH_TIMEOUT(process.canReadLine(), 60000);
+        const QString ready = process.readLine().trimmed();
+        QVERIFY2(ready.startsWith("ready COM1 /dev/pts/"), qPrintable(ready));
+        QCOMPARE(QFile::symLinkTarget(home + "/tessaline/ports/COM1"), ready.section(' ', 2));
+        QVERIFY(!QFileInfo::exists(m_work.filePath("root/usr/bin/ports")));
     } else {
-        env.insert(u"XDG_CONFIG_HOME"_s, user);
-        ini = user + "/tessaline/tessaline.ini"_L1;
+        const auto content = [](const QString &path) {
+            QFile file(path);
+            return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+        };
+        QTRY_COMPARE_WITH_TIMEOUT(content(ini), content(TESSALINE_SOURCE "/dist/tessaline.ini"),
+                                  60000);
+        QCOMPARE(process.state(), QProcess::Running);
+        QVERIFY(QFileInfo(ini).ownerId() == (asNobody ? 65534 : ::geteuid())
+                && QFileInfo(ini).permission(QFile::WriteOwner));
     }
-
-    QProcess program;
-    program.setProcessEnvironment(env);
-    program.setProcessChannelMode(QProcess::ForwardedChannels);
-    program.start(command.first(), command.mid(1));
-    QVERIFY(program.waitForStarted(Timeout));
-    const QByteArray delivered = contentOf(source(u"dist/tessaline.ini"_s));
-    QTRY_COMPARE_WITH_TIMEOUT(contentOf(ini), delivered, Timeout);
-    QCOMPARE(program.state(), QProcess::Running);
-    program.terminate();
-    QVERIFY(program.waitForFinished(Timeout));
-
-    struct stat info = {};
-    QCOMPARE(::stat(QFile::encodeName(ini).constData(), &info), 0);
-    QCOMPARE(info.st_uid, asNobody ? Nobody : ::geteuid());
-    // The copy is the user's to change, not read-only as the template.
-    QVERIFY(info.st_mode & S_IWUSR);
-    if (asNobody) {
-        QCOMPARE(run(u"setpriv"_s,
-                     {u"--reuid=65534"_s, u"--regid=65534"_s, u"--clear-groups"_s, u"--"_s,
-                      u"test"_s, u"-w"_s, ini})
-                     .status,
-                 0);
-    }
-}
-
-// The installed tessaline-sim links its port where the installed control panel looks: in the
-// settings folder, not beside itself in bin/.
-void tst_package::simLinkInSettingsFolder()
-{
-    const QString config = m_work.filePath(u"sim-config"_s);
-    QVERIFY(QDir().mkpath(config));
-    QProcessEnvironment env = bareEnvironment(config);
-    env.insert(u"XDG_CONFIG_HOME"_s, config);
-    QProcess sim;
-    sim.setProcessEnvironment(env);
-    sim.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    QByteArray out;
-    connect(&sim, &QProcess::readyReadStandardOutput, &sim,
-            [&] { out += sim.readAllStandardOutput(); });
-    sim.start(m_root + "/usr/bin/tessaline-sim"_L1, {});
-    QTRY_VERIFY_WITH_TIMEOUT(out.contains('\n') || sim.state() == QProcess::NotRunning, Timeout);
-    const QByteArray ready = out.left(out.indexOf('\n'));
-    QVERIFY2(ready.startsWith("ready COM1 /dev/pts/"), out.constData());
-    const QString link = config + "/tessaline/ports/COM1"_L1;
-    QCOMPARE(QFile::symLinkTarget(link), QString::fromUtf8(ready).section(u' ', 2));
-    QVERIFY(!QFileInfo::exists(m_root + "/usr/bin/ports"_L1));
-    sim.terminate();
-    QVERIFY(sim.waitForFinished(Timeout));
+    process.terminate();
+    QVERIFY(process.waitForFinished(60000));
 }
 
 QTEST_GUILESS_MAIN(tst_package)
