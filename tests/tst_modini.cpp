@@ -31,20 +31,15 @@ QByteArray bytesOf(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<none>");
 }
 
-QByteArray encoded(const QString &path)
-{
-    return QFile::encodeName(path);
-}
+constexpr auto encoded = &QFile::encodeName;
 
 // Runs a program and says whether it exited with 0 (fork and exec: QProcess trips Valgrind).
 bool succeeds(const QStringList &command)
 {
     QByteArrayList args;
-    for (const QString &arg : command)
-        args << encoded(arg);
     std::vector<char *> argv;
-    for (QByteArray &arg : args)
-        argv.push_back(arg.data());
+    for (const QString &arg : command)
+        argv.push_back(args.emplace_back(encoded(arg)).data());
     argv.push_back(nullptr);
     const pid_t pid = ::fork();
     if (pid == 0) {
@@ -56,8 +51,8 @@ bool succeeds(const QStringList &command)
         && WEXITSTATUS(status) == 0;
 }
 
-// What makes a file that file beyond its content and inode: owner, group, mode, links, its
-// extended attribute and its ACL.
+// What makes a file that file beyond its content: owner, group, mode, links, its extended
+// attribute, its ACL, and then its inode.
 QString identity(const QString &path)
 {
     struct stat st;
@@ -66,29 +61,21 @@ QString identity(const QString &path)
     if (::stat(encoded(path), &st) != 0 || aclSize <= 0
         || ::getxattr(encoded(path), "user.origin", origin, sizeof origin - 1) < 0)
         return u"no stat, ACL or attribute"_s;
-    return QString::asprintf("%u:%u %o links=%u %s ", st.st_uid, st.st_gid, st.st_mode & 07777,
-                             unsigned(st.st_nlink), origin)
-        + QByteArray(acl, int(aclSize)).toHex();
-}
-
-ino_t inode(const QString &path)
-{
-    struct stat st;
-    return ::stat(encoded(path), &st) == 0 ? st.st_ino : 0;
+    return QString::asprintf("%u:%u %o links=%u %s %s inode %lu", st.st_uid, st.st_gid,
+                             st.st_mode & 07777, unsigned(st.st_nlink), origin,
+                             QByteArray(acl, int(aclSize)).toHex().constData(), st.st_ino);
 }
 
 // Calls the writer under a file-size limit (which binds root too, as a full disk would).
 bool writeLimited(qint64 limit, const QString &path, const QString &value)
 {
-    rlimit saved;
+    rlimit saved, small;
     ::getrlimit(RLIMIT_FSIZE, &saved);
-    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit small = saved;
-    small.rlim_cur = rlim_t(limit);
+    std::signal(SIGXFSZ, SIG_IGN);
+    small = {rlim_t(limit), saved.rlim_max};
     ::setrlimit(RLIMIT_FSIZE, &small);
     const bool written = writeIniFile(path, "UDC", "UCHAR1R1", value);
     ::setrlimit(RLIMIT_FSIZE, &saved);
-    std::signal(SIGXFSZ, oldHandler);
     return written;
 }
 
@@ -136,36 +123,26 @@ void tst_modini::format()
         QByteArray before, call, result;
     } rows[] = {
         {"blanks and comments around", sample, "Settings|Setting", "9600,n,8,1"},
-        {"a key read", sample, "Settings|CommPort", "3"},
         {"header trimmed, text after ] and case ignored", sample, "LCD|UID", "100"},
         {"the caller's spaces trimmed", sample, "  LCD | uid ", "100"},
         {"the caller's tab kept", sample, "\tLCD|UID", ""},
-        {"the caller's tab kept after", sample, "LCD|UID\t", ""},
         {"a pair of quotes goes", sample, "LCD|PT1", "  quoted  "},
         {"single quotes", sample, "LCD|pt2", "single"},
         {"mismatched quotes stay", sample, "LCD|PT3", "\"mismatched'"},
         {"# and ; in a value", sample, "LCD|PT4", "# not a comment ; neither"},
         {"= in a value", sample, "LCD|PT5", "a=b=c"},
-        {"an empty value", sample, "LCD|PT6", ""},
         {"the first of two keys", sample, "LCD|PT7", "first"},
         {"a commented key", sample, "LCD|PT9", ""},
-        {"a line without =", sample, "LCD|just text", ""},
         {"a second section of a name", sample, "LCD|Extra", ""},
         {"a header without ]", sample, "UDC|UCHAR1R1", "31"},
         {"a key before any section", sample, "|Orphan", ""},
-        {"not in its section", sample, "Settings|Orphan", ""},
-        {"no such section", sample, "Nope|UID", ""},
-        {"LF lines", "[A]\ny=2\nx=1\n", "A|x", "1"},
         {"CR, CRCRLF and mixed lines", "[A]\r\r\ny=1\rz=2\nx=1", "A|x", "1"},
-        {"tabs around everything", "\t[\tA\t]\t\n\tx\t=\t1\t\n", "A|x", "1"},
         {"vertical tabs are blanks", "\v[\vA\v]\v\n\vx\v=\v1\v\n", "A|x", "1"},
         {"a tab inside a name", "[A]\r\na\tb=1\r\n", "A|a\tb", "1"},
-        {"no byte-order mark", "\xEF\xBB\xBF[A]\r\nx=1\r\n", "A|x", ""},
         {"cut at 254", "[A]\r\nx=\"" + QByteArray(300, 'v') + '"', "A|x", QByteArray(254, 'v')},
         {"code page", "[A]\r\nx=caf\xE9 \x80\r\n", "A|x", "caf\xE9 \x80"},
         {"ASCII case only", "[\xC4]\r\nx=1\r\n", "\xE4|x", ""},
         {"other letters exactly", "[\xC4]\r\nx=1\r\n", "\xC4|x", "1"},
-        {"an empty file", "", "A|x", ""},
         {"blanks after the new value go", "; c\r\n[UDC]\r\n  UCHAR1R1 =  7  \r\nUCHAR1R2=8\r\n",
          "UDC|UCHAR1R1|31", "; c\r\n[UDC]\r\n  UCHAR1R1 =  31\r\nUCHAR1R2=8\r\n"},
         {"LF lines stay", "[A]\nx=1\ny=2\n", "A|x|10", "[A]\nx=10\ny=2\n"},
@@ -173,7 +150,6 @@ void tst_modini::format()
         {"vertical tabs before stay", "[A]\r\n\vx\v=\v1\v\r\n", "A|x|2", "[A]\r\n\vx\v=\v2\r\n"},
         {"a tab inside a new key", "[A]\r\n", "A|a\tb|1", "[A]\r\na\tb=1\r\n"},
         {"an empty value set", "[A]\r\nx=\r\n", "A|x|5", "[A]\r\nx=5\r\n"},
-        {"a value emptied", "[A]\r\nx=5\r\n", "A|x|", "[A]\r\nx=\r\n"},
         {"the first key of any case", "[A]\r\nx=1\r\nX=2\r\n", "A|X|3", "[A]\r\nx=3\r\nX=2\r\n"},
         {"the first section of any case", "[A]\r\nx=1\r\n[B]\r\n[a]\r\nx=2\r\n", "A|x|3",
          "[A]\r\nx=3\r\n[B]\r\n[a]\r\nx=2\r\n"},
@@ -184,7 +160,6 @@ void tst_modini::format()
          "junk\r\n x=1\r\n[A]\r\nx=2\r\n"},
         {"a new key after the last key", "[A]\r\nx=1\r\n\r\n; next\r\n[B]\r\n", "A|z|9",
          "[A]\r\nx=1\r\nz=9\r\n\r\n; next\r\n[B]\r\n"},
-        {"a new key before stray text", "[A]\nx=1\ntext\n", "A|z|9", "[A]\nx=1\nz=9\r\ntext\n"},
         {"a new key after a bare header", "[A]\r\n; comment\r\n[B]\r\n", "A|z|9",
          "[A]\r\nz=9\r\n; comment\r\n[B]\r\n"},
         {"a new key after an unbroken line", "[A]\r\nx=1", "A|z|9", "[A]\r\nx=1\r\nz=9\r\n"},
@@ -193,7 +168,6 @@ void tst_modini::format()
         {"a new section at the end", "[A]\nx=1\n", "B|y|2", "[A]\nx=1\n[B]\r\ny=2\r\n"},
         {"a new section after an unbroken line", "; c\r\n[A]\r\nx=1", " B |y|2",
          "; c\r\n[A]\r\nx=1\r\n[B]\r\ny=2\r\n"},
-        {"a new section after CR lines", "[A]\rx=1\r", "B|y|2", "[A]\rx=1\r[B]\r\ny=2\r\n"},
         {"a byte-order mark is no blank", "\xEF\xBB\xBF[A]\r\nx=1\r\n", "A|x|2",
          "\xEF\xBB\xBF[A]\r\nx=1\r\n[A]\r\nx=2\r\n"},
         {"an empty file", "", "B|y|2", "[B]\r\ny=2\r\n"},
@@ -220,11 +194,8 @@ void tst_modini::format()
         QCOMPARE(readIniFile(path, call[0], call[1]), call[2]);
         // Saving again changes nothing; two keys in one write are the two writes.
         QVERIFY(writeIniFile(path, call[0], call[1], call[2]) && bytesOf(path) == r.result);
-        QVERIFY(writeIniFile(path, call[0], "Second", "2"));
-        const QByteArray oneByOne = bytesOf(path);
-        put(r.before);
-        QVERIFY(writeIniFile(path, call[0], {{call[1], call[2]}, {"Second", "2"}}));
-        QCOMPARE(bytesOf(path), oneByOne);
+        QVERIFY(writeIniFile(put(r.before), call[0], {{call[1], call[2]}, {"Second", "2"}}));
+        QCOMPARE(bytesOf(path), IniText::write(r.result, r.call.split('|')[0], "Second", "2"));
     }
     // Every key of the sample in one read.
     QCOMPARE(readIniFile(put(sample), keys), values);
@@ -272,10 +243,9 @@ void tst_modini::keepsTheOperatorsFile()
 {
     if (::geteuid() != 0)
         QSKIP("root sets the owners and saves as another user through setpriv");
-    // An operator's file, nobody's (or root's), mode 0640, with an ACL that lets daemon write,
-    // an extended attribute, perhaps a second hard link; saved by root or, in a folder that only
-    // root may write, by nobody; perhaps on a full disk. Whatever happens, the file stays that
-    // file, no temporary file is left, and a failure leaves every byte and reports.
+    // An operator's file with an ACL, an attribute, perhaps a hard link, saved by root or by
+    // nobody, perhaps on a full disk: it stays that file, no temporary file is left, and a
+    // failure keeps every byte and reports.
     const struct
     {
         const char *what;
@@ -297,13 +267,11 @@ void tst_modini::keepsTheOperatorsFile()
         QVERIFY(QDir().mkdir(folder));
         put(before, QString(c.what) + "/tessaline.ini");
         const uid_t owner = c.nobodys ? 65534 : 0;
-        QVERIFY(::chown(encoded(path), owner, owner) == 0 && ::chmod(encoded(path), 0640) == 0);
-        QVERIFY(succeeds({"setfacl", "-m", "u:daemon:rw", path}));
-        QCOMPARE(::setxattr(encoded(path), "user.origin", "operator", 8, 0), 0);
-        if (c.link)
-            QCOMPARE(::link(encoded(path), encoded(folder + "/link.ini")), 0);
+        QVERIFY(::chown(encoded(path), owner, owner) == 0 && ::chmod(encoded(path), 0640) == 0
+                && ::setxattr(encoded(path), "user.origin", "operator", 8, 0) == 0
+                && succeeds({"setfacl", "-m", "u:daemon:rw", path})
+                && (!c.link || ::link(encoded(path), encoded(folder + "/link.ini")) == 0));
         const QString id = identity(path);
-        const ino_t ino = inode(path);
 
         const QString value = c.limit ? QString(400, 'v') : u"31"_s;
         const bool saved = c.asNobody
@@ -315,8 +283,8 @@ void tst_modini::keepsTheOperatorsFile()
         QVERIFY2(saved == c.saved, c.what);
         QCOMPARE(bytesOf(path), after);
         QCOMPARE(bytesOf(folder + "/link.ini"), c.link ? after : "<none>");
-        QCOMPARE(identity(path), id);
-        QCOMPARE(inode(path) == ino, c.sameInode);
+        QCOMPARE(identity(path).section(" inode", 0, 0), id.section(" inode", 0, 0));
+        QCOMPARE(identity(path) == id, c.sameInode);
         QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden | QDir::System).size(),
                  c.link ? 2 : 1);
     }
@@ -337,7 +305,6 @@ void tst_modini::location()
     });
     QFile::remove(beside);
     qputenv("HOME", encoded(home));
-    QCOMPARE(AppFolder(), native(QCoreApplication::applicationDirPath()) + QDir::separator());
 
     // No tessaline.ini beside the program: $XDG_CONFIG_HOME/tessaline, ~/.config/tessaline when
     // it is unset or relative.
@@ -348,40 +315,31 @@ void tst_modini::location()
     qputenv("XDG_CONFIG_HOME", encoded(config));
     QCOMPARE(IniPath(), native(config + "/tessaline/tessaline.ini"));
 
-    // First start: without the template still no file, and reads give what a missing file
-    // gives; with it, the folder and a writable copy of the read-only template, which a later
-    // start keeps.
-    QVERIFY(!CreateSettingsFile());
-    QCOMPARE(ReadIniValue("Settings", "CommPort"), QString());
-    QVERIFY(QDir().mkpath(share + "/tessaline"));
+    // First start: without the template no file; with it, a writable copy, which stays.
+    QVERIFY(!CreateSettingsFile() && ReadIniValue("Settings", "CommPort").isEmpty());
     const QString delivered = share + "/tessaline/tessaline.ini";
-    QVERIFY(QFile::copy(QFINDTESTDATA("../dist/tessaline.ini"), delivered));
-    QVERIFY(QFile::setPermissions(delivered, QFile::ReadOwner | QFile::ReadGroup));
-    QVERIFY(CreateSettingsFile());
-    QCOMPARE(bytesOf(IniPath()), bytesOf(delivered));
+    QVERIFY(QDir().mkpath(share + "/tessaline")
+            && QFile::copy(QFINDTESTDATA("../dist/tessaline.ini"), delivered)
+            && QFile::setPermissions(delivered, QFile::ReadOwner | QFile::ReadGroup));
+    QVERIFY(CreateSettingsFile() && bytesOf(IniPath()) == bytesOf(delivered));
     QCOMPARE(ReadIniValues({{"Settings", "CommPort"}, {"Settings", "Setting"}, {"LCD", "UID"}}),
              QStringList({"1", "9600,n,8,1", "100"}));
-    QVERIFY(WriteIniValue("Settings", "CommPort", "7"));
-    QVERIFY(CreateSettingsFile());
+    QVERIFY(WriteIniValue("Settings", "CommPort", "7") && CreateSettingsFile());
     QCOMPARE(ReadIniValue("Settings", "CommPort"), QString("7"));
 
-    // The port links follow the settings file.
-    QVERIFY(QDir().mkpath(SettingsFolder() + "ports"));
-    QVERIFY(QFile::link("/dev/null", SettingsFolder() + "ports/COM5"));
+    // The port links follow the settings file; a tessaline.ini beside the program is the one
+    // used, with the ports/ beside it.
+    QVERIFY(QDir().mkpath(SettingsFolder() + "ports")
+            && QFile::link("/dev/null", SettingsFolder() + "ports/COM5"));
     QCOMPARE(PortMap::devicePath(5), SettingsFolder() + "ports/COM5");
-
-    // A tessaline.ini beside the program is the one used, with the ports/ beside it.
     QVERIFY(QFile::copy(put("[Settings]\r\nCommPort=9\r\n", "beside.ini"), beside));
-    QCOMPARE(SettingsFolder(), AppFolder());
-    QCOMPARE(ReadIniValue("Settings", "CommPort"), QString("9"));
-    QCOMPARE(PortMap::devicePath(5), QString("/dev/ttyS4"));
+    QCOMPARE(SettingsFolder() + ReadIniValue("Settings", "CommPort") + PortMap::devicePath(5),
+             native(QCoreApplication::applicationDirPath()) + QDir::separator() + "9/dev/ttyS4");
     QVERIFY(QFile::remove(beside));
 
-    // A configuration folder that cannot be made (a file in its way, which stops root too):
-    // no file, reads give what a missing file gives, and a save fails.
+    // A configuration folder that cannot be made (a file in its way stops root too).
     qputenv("XDG_CONFIG_HOME", encoded(put("a file", "blocked")));
-    QVERIFY(!CreateSettingsFile());
-    QCOMPARE(ReadIniValue("Settings", "CommPort"), QString());
+    QVERIFY(!CreateSettingsFile() && ReadIniValue("Settings", "CommPort").isEmpty());
     QVERIFY(!WriteIniValue("UDC", "UCHAR1R1", "1"));
 }
 
