@@ -7,8 +7,8 @@
 
 #include "chars/chartable.h"
 #include "config/frmcfg.h"
-#include "link/commport.h"
 #include "link/ansi.h"
+#include "link/commport.h"
 #include "link/modini.h"
 #include "shell/frmmain.h"
 #include "shell/modvariables.h"
@@ -69,6 +69,21 @@ inline QByteArray iniFile(const QStringList &texts, const std::array<int, 64> &r
         file += charKey(i / 8 + 1, i % 8 + 1).toLatin1() + '=' + QByteArray::number(rows[size_t(i)])
             + "\r\n";
     return file;
+}
+
+// A table written as text, a row a line: cells apart by '|', or by blanks where a line has no
+// '|', each without the blanks around it.
+inline QList<QStringList> rows(const QString &table)
+{
+    QList<QStringList> all;
+    for (const QString &line : table.split('\n', Qt::SkipEmptyParts)) {
+        QStringList cells = line.contains('|') ? line.split('|') : line.simplified().split(' ');
+        for (QString &cell : cells)
+            cell = cell.simplified();
+        if (!line.trimmed().isEmpty())
+            all << cells;
+    }
+    return all;
 }
 
 template<typename T = QWidget> T *child(QObject *parent, const QString &name)
@@ -166,7 +181,10 @@ struct Windows
     }
 
     // A control of the main window, or of the configuration window.
-    template<typename T = QWidget> T *get(const QString &name) { return child<T>(main.get(), name); }
+    template<typename T = QWidget> T *get(const QString &name)
+    {
+        return child<T>(main.get(), name);
+    }
     template<typename T = QWidget> T *cfgGet(const QString &name) { return child<T>(cfg(), name); }
     QString text(const QString &label) { return get<QLabel>(label)->text(); }
     bool enabled(const QString &name) { return get(name)->isEnabled(); }
