@@ -71,6 +71,21 @@ inline QByteArray iniFile(const QStringList &texts, const std::array<int, 64> &r
     return file;
 }
 
+// A table written as text, a row a line: cells apart by '|', or by blanks where a line has no
+// '|', each without the blanks around it.
+inline QList<QStringList> rows(const QString &table)
+{
+    QList<QStringList> all;
+    for (const QString &line : table.split('\n', Qt::SkipEmptyParts)) {
+        QStringList cells = line.contains('|') ? line.split('|') : line.simplified().split(' ');
+        for (QString &cell : cells)
+            cell = cell.simplified();
+        if (!line.trimmed().isEmpty())
+            all << cells;
+    }
+    return all;
+}
+
 template<typename T = QWidget> T *child(QObject *parent, const QString &name)
 {
     T *found = parent->findChild<T *>(name);

@@ -1,30 +1,25 @@
-// The main window on real widgets and a real pty: start-up from the settings file, connect and
-// disconnect, the devices behind the port numbers, frames out with their trace, replies in, and
-// the tick wait (waits nested by clicks: tst_cable).
-#include "cfgsupport.h"
-#include "display/frames.h"
-#include "link/commport.h"
+// The main window against virtual modules on a real pty: start-up from the settings file, the
+// devices behind the port numbers, connect and disconnect with every refusal, replies in and the
+// tick wait, selection, every control of the command panel, typed keys, "Find Modules".
+#include "bench.h"
+#include "link/portlink.h"
 #include "link/portmap.h"
-#include "shell/forms.h"
+#include "link/ticktimer.h"
 
-#include <QAbstractItemView>
-#include <QElapsedTimer>
-#include <QGroupBox>
-#include <QLineEdit>
+#include <QClipboard>
+#include <QInputMethodEvent>
+#include <QListWidget>
 #include <QMenuBar>
-#include <QSerialPort>
-#include <QSignalSpy>
 #include <QToolTip>
 
 #include <csignal>
 #include <fcntl.h>
 #include <grp.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-using namespace TestSupport;
+using namespace Bench;
 
 class tst_mainwindow : public QObject
 {
@@ -32,376 +27,422 @@ class tst_mainwindow : public QObject
 private slots:
     void cleanup() { removeSettings(); }
     void startup();
-    void typedOverLists();
     void connectAndDisconnect();
-    void connectFailures();
-    void portDevices();
-    void sendFrame();
-    void receive();
-    void waitTicks();
+    void selection();
+    void commands();
+    void typing();
+    void findModules();
 };
+
+// The addresses of the modules that the bus has selected now.
+static QString selectedModules(const LcdBus &bus)
+{
+    QStringList selected;
+    for (int i = 0; i < bus.moduleCount(); ++i)
+        selected << (bus.module(i).isSelected() ? QString::number(bus.module(i).address()) : "");
+    return selected.join(' ').simplified();
+}
 
 void tst_mainwindow::startup()
 {
-    // CommPort Setting UID, then the lists' texts and DeviceAddress; "-" empty, "~" no such key.
+    // CommPort Setting UID ("-" empty, "~" no such key, "none" no settings file), then the
+    // lists' texts ("-" nothing selected) and DeviceAddress.
     const QString table = R"(
-        1   9600,n,8,1  100    COM1   9600  100  100
-        3   4800,n,8,1  132    COM3   4800  132  132
-        20  9600        105    COM20  9600  105  105
-        0   960         99     -      4800  -    99
-        2   -           -      COM2   4800  100  100
-        x3  9600,n,8,1  abc    COM1   9600  100  100
-        21  9600,n,8,1  133    COM1   9600  100  100
-        -1  9600,n,8,1  98     COM1   9600  100  100
-        -   ~           356    COM1   4800  100  100
-        ~   9600,n,8,1  ~      COM1   9600  100  100)";
-    const auto shown = [](MainBench &b) {
-        QStringList seen;
-        for (const char *list : {"cboComm", "cboBaud", "cboAddr"})
-            seen << b.get<QComboBox>(list)->currentText();
-        seen << QString::number(b.vars.DeviceAddress);
-        return seen.replaceInStrings(QRegularExpression("^$"), "-").join(' ');
-    };
-    for (const QString &line : table.split('\n', Qt::SkipEmptyParts)) {
-        const QStringList c = line.simplified().split(' ');
-        const auto value = [&](int i) { return c[i] == "-" || c[i] == "~" ? QString() : c[i]; };
+        1     9600,n,8,1  100   COM1   9600  100  100
+        3     4800,n,8,1  132   COM3   4800  132  132
+        20    9600        105   COM20  9600  105  105
+        0     960         99    -      4800  -    99
+        2     -           -     COM2   4800  100  100
+        x3    9600,n,8,1  abc   COM1   9600  100  100
+        21    9600,n,8,1  133   COM1   9600  100  100
+        -1    9600,n,8,1  98    COM1   9600  100  100
+        -     ~           356   COM1   4800  100  100
+        ~     9600,n,8,1  ~     COM1   9600  100  100
+        none  none        none  COM1   4800  100  100)";
+    for (const QStringList &c : rows(table)) {
+        const auto value
+            = [&](int i) { return QString(c[i]).remove(QRegularExpression("^([-~]|none)$")); };
         const auto key = [&](const char *name, int i) {
             return c[i] == "~" ? QByteArray() : name + ('=' + value(i).toLatin1()) + "\r\n";
         };
-        writeSettings("[Settings]\r\n" + key("CommPort", 0) + key("Setting", 1) + "[LCD]\r\n"
-                      + key("UID", 2));
-        MainBench b(nullptr, false);
-        QCOMPARE(c.mid(0, 3).join(' ') + "  " + shown(b),
-                 c.mid(0, 3).join(' ') + "  " + c.mid(3).join(' '));
-        QCOMPARE(b.vars.CommPortText + '|' + b.vars.PortSettings, value(0) + '|' + value(1));
+        if (c[0] == "none")
+            removeSettings();
+        else
+            writeSettings("[Settings]\r\n" + key("CommPort", 0) + key("Setting", 1) + "[LCD]\r\n"
+                          + key("UID", 2));
+        Windows w;
+        QStringList seen = c.mid(0, 3);
+        for (const char *list : {"cboComm", "cboBaud", "cboAddr"})
+            seen << w.get<QComboBox>(list)->currentText().replace(QRegularExpression("^$"), "-");
+        QCOMPARE(seen.join(' ') + ' ' + QString::number(w.vars.DeviceAddress) + ' '
+                     + w.vars.CommPortText + '|' + w.vars.PortSettings,
+                 c.join(' ') + ' ' + value(0) + '|' + value(1));
     }
 
-    // An empty, a binary-garbage and a huge settings file: the fallbacks.
-    QByteArray garbage, huge = "[Other]\r\n";
-    for (quint32 i = 0, x = 12345; i < 100000; ++i)
-        garbage.append(char((x = x * 1103515245u + 12345u) >> 16));
-    while (huge.size() < 20 * 1024 * 1024)
-        huge += "Key" + QByteArray::number(huge.size()) + "=some value that fills the file\r\n";
-    for (const QByteArray &content : {QByteArray(), garbage, huge}) {
-        writeSettings(content);
-        MainBench b(nullptr, false);
-        QCOMPARE(shown(b), "COM1 4800 100 100");
-    }
-
-    // Without a file: everything closed, no trace.
-    removeSettings();
-    MainBench b(nullptr, false);
-    QCOMPARE(b.state(), "Connect select=0 cfg=0 commands=0");
-    QCOMPARE(b.window->windowTitle(), "Tessaline 20x4 Chars RS485 LCD");
-    QCOMPARE(b.text("lblTxData") + b.text("StatusPanel1") + b.text("StatusPanel2"), "Port closed");
-
-    // Every control explains itself; the menu bar shows its command's tooltip.
-    QCOMPARE(withoutToolTip(b.window.get()), QStringList());
-    b.window->show();
-    auto *bar = b.get<QMenuBar>("menubar");
-    auto *cfg = b.get<QAction>("mnuCfg");
-    const QPoint at = bar->actionGeometry(cfg).center();
+    // Without a file (the last row): everything closed and empty, every control explained, the
+    // menu in its order, and the menu bar showing its command's tooltip.
+    Windows w;
+    QCOMPARE(w.state() + ' ' + w.main->windowTitle() + " |" + w.text("lblTxData")
+                 + w.text("lblRxData") + w.text("StatusPanel1") + '|' + w.text("StatusPanel2"),
+             "Connect select=0 cfg=0 commands=0 Tessaline 20x4 Chars RS485 LCD ||Port closed");
+    QCOMPARE(withoutToolTip(w.main.get()), QStringList());
+    auto *bar = w.get<QMenuBar>("menubar");
+    QStringList menu;
+    for (const QAction *action : bar->actions())
+        menu << action->text();
+    QCOMPARE(menu.join('|'), "Configure LCD|Bus Log|Find Modules");
+    w.main->show();
+    const QPoint at = bar->actionGeometry(bar->actions().first()).center();
     QHelpEvent help(QEvent::ToolTip, at, bar->mapToGlobal(at));
     QApplication::sendEvent(bar, &help);
-    QVERIFY(cfg->toolTip().startsWith("Takes over the port of the main window"));
-    QCOMPARE(QToolTip::text(), cfg->toolTip());
-}
-
-// A list takes typed text as it is: no completion to an item that starts alike (typed "10"
-// must not select 100), no item added on Return; and its drop-down still picks an item.
-void tst_mainwindow::typedOverLists()
-{
-    modVariables vars;
-    frmMain w(vars);
-    w.show();
-    w.activateWindow();
-    QVERIFY(QTest::qWaitForWindowActive(&w));
-    child<QGroupBox>(&w, "Frame2")->setEnabled(true);
-    auto *list = child<QComboBox>(&w, "cboAddr");
-    list->setFocus();
-    QTRY_VERIFY(list->lineEdit()->hasFocus()); // a completer works only on the focused edit
-    list->lineEdit()->clear();
-    QTest::keyClicks(list->lineEdit(), "10");
-    QTest::keyClick(list->lineEdit(), Qt::Key_Return);
-    QCOMPARE(list->currentText(), QStringLiteral("10"));
-    QCOMPARE(listIndex(list), -1);
-    QCOMPARE(list->count(), 33);
-
-    list->showPopup();
-    QAbstractItemView *view = list->view();
-    QTRY_VERIFY(view->isVisible());
-    const QModelIndex item = view->model()->index(5, 0);
-    view->scrollTo(item);
-    QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, view->visualRect(item).center());
-    QTRY_VERIFY(!view->isVisible());
-    QCOMPARE(list->currentText(), QStringLiteral("105"));
-    QCOMPARE(listIndex(list), 5);
+    QVERIFY(QToolTip::text().startsWith("Takes over the port of the main window"));
 }
 
 void tst_mainwindow::connectAndDisconnect()
 {
-    MainBench b(nullptr, false);
-    b.set("cboBaud", "4800");
-    b.get<QGroupBox>("Frame3")->setEnabled(true); // as after an answered selection
-    b.click("cmdConnect");
-    QCOMPARE(b.state(), "Disconnect select=1 cfg=1 commands=1");
-    QCOMPARE(b.vars.CommPortText + ' ' + b.vars.PortSettings, "1 4800,n,8,1");
-    QCOMPARE(b.text("StatusPanel2"), "COM1 4800,n,8,1 on " + b.pty.slavePath());
-    QVERIFY(b.pty.received().isEmpty()); // connecting sends nothing
-
-    b.window->setSelectionStatus("Device 100 Connected");
-    b.click("cmdConnect");
-    QCOMPARE(b.state(), "Connect select=0 cfg=0 commands=1"); // the command panel untouched
-    QCOMPARE(b.text("StatusPanel1") + " / " + b.text("StatusPanel2"),
-             "Device 100 Connected / Port closed");
-
-    // "Configure LCD" takes the disconnect branch; the second panel says where the port went,
-    // who holds it when Connect fails, and when it is free again.
-    b.click("cmdConnect");
-    b.get<QAction>("mnuCfg")->trigger();
-    QVERIFY(!b.window->MSComm1().isOpen());
-    QCOMPARE(b.state(), "Connect select=0 cfg=0 commands=1");
-    QStringList said {b.text("StatusPanel2")};
-    {
-        MessageBoxCatcher boxes;
-        b.click("cmdConnect");
-        said << boxes.texts << b.text("StatusPanel2");
-    }
-    frmCfg *cfg = CfgSupport::cfgWindow();
-    QVERIFY(cfg && cfg->close());
-    said << b.text("StatusPanel2");
-    QCOMPARE(
-        said,
-        (QStringList {"COM1 handed to Configure LCD", "SELECTED PORT NOT AVAILABLE!",
-                      "COM1 is held by the Configure LCD window", "COM1 free to connect again"}));
-    b.click("cmdConnect");
-    QCOMPARE(b.text("StatusPanel2"), "COM1 4800,n,8,1 on " + b.pty.slavePath());
-}
-
-void tst_mainwindow::connectFailures()
-{
-    MainBench b(nullptr, false);
-    // Each fails with the message; the values set before the open failed stay set.
-    const auto connectFails = [&](const QString &lists, const QString &values) {
-        MessageBoxCatcher boxes;
-        b.press("cmdConnect", lists);
-        QCOMPARE(boxes.titles + boxes.texts,
-                 (QStringList {"TessalineApp", "SELECTED PORT NOT AVAILABLE!"}));
-        QCOMPARE(b.state(), "Connect select=0 cfg=0 commands=0");
-        QCOMPARE(b.vars.CommPortText + ' ' + b.vars.PortSettings, values);
-    };
-    // No device behind COM7; a rate the port rejects fails before anything is set; a typed port
-    // names port 0: none.
-    const QString dangling = SettingsFolder() + "ports/COM7";
-    QFile::remove(dangling);
-    QVERIFY(QFile::link(SettingsFolder() + "ports/no-such-device", dangling));
-    connectFails("cboComm=COM7,cboBaud=9600", "7 9600,n,8,1");
-    connectFails("cboComm=COM1,cboBaud=fast", "7 9600,n,8,1");
-    connectFails("cboComm=COM99,cboBaud=4800", "0 4800,n,8,1");
-
-    // The device held by another port of this program, also through a second name (COM3).
-    const QString alias = SettingsFolder() + "ports/COM3";
-    QFile::remove(alias);
-    QVERIFY(QFile::link(b.pty.slavePath(), alias));
-    CommPort other;
-    QVERIFY(other.setSettings("9600,n,8,1"));
-    other.setCommPort(1);
-    QVERIFY(other.open());
-    connectFails("cboComm=COM1", "1 4800,n,8,1");
-    connectFails("cboComm=COM3", "3 4800,n,8,1");
-    other.close();
-
-    // Another program's terminal (a process in a session of its own that took it as its
-    // controlling terminal) is never opened, by either window.
-    posix_spawn_file_actions_t stdinFromPty;
-    posix_spawn_file_actions_init(&stdinFromPty);
-    const QByteArray slave = QFile::encodeName(b.pty.slavePath());
-    posix_spawn_file_actions_addopen(&stdinFromPty, 0, slave.constData(), O_RDWR, 0);
-    char *const argv[] = {const_cast<char *>("setsid"), const_cast<char *>("--ctty"),
-                          const_cast<char *>("sleep"), const_cast<char *>("600"), nullptr};
-    pid_t owner = 0;
-    QCOMPARE(posix_spawnp(&owner, "setsid", &stdinFromPty, nullptr, argv, environ), 0);
-    posix_spawn_file_actions_destroy(&stdinFromPty);
-    const auto running = [owner] {
-        QFile comm(QString("/proc/%1/comm").arg(owner));
-        return comm.open(QIODevice::ReadOnly) ? comm.readAll() : QByteArray();
-    };
-    QTRY_COMPARE(running(), "sleep\n"); // the terminal taken, then the program started
-    connectFails("cboComm=COM1", "1 4800,n,8,1");
-    QCOMPARE(b.text("StatusPanel2"),
-             QString("%1 is the terminal of sleep (process %2), not a module")
-                 .arg(b.pty.slavePath())
-                 .arg(owner));
-    {
-        MessageBoxCatcher boxes;
-        frmCfg cfg(b.vars);
-        cfg.Display();
-        QCOMPARE(boxes.texts, QStringList {"SELECTED PORT NOT AVAILABLE!"});
-        QVERIFY(!cfg.MSComm1().isOpen());
-        cfg.close();
-    }
-    QCOMPARE(::kill(owner, SIGKILL), 0);
-    QCOMPARE(::waitpid(owner, nullptr, 0), owner);
-
-    // A device that this user may not read and write: the message, and a line on how to get
-    // access. The test drops its effective user for the attempt; root may open anything.
-    struct stat before;
-    const group *dialout = ::getgrnam("dialout");
-    QVERIFY(dialout && ::stat(slave.constData(), &before) == 0);
-    QVERIFY(::chown(slave.constData(), 0, dialout->gr_gid) == 0);
-    QVERIFY(::chmod(slave.constData(), 0660) == 0);
-    QVERIFY(::seteuid(65534) == 0);
-    connectFails("cboComm=COM1", "1 4800,n,8,1");
-    QVERIFY(::seteuid(0) == 0);
-    QCOMPARE(b.text("StatusPanel2"),
-             b.pty.slavePath() + ": permission denied \u2014 add your user to the group dialout");
-    QVERIFY(::chown(slave.constData(), before.st_uid, before.st_gid) == 0);
-    QVERIFY(::chmod(slave.constData(), before.st_mode & 07777) == 0);
-
-    // Each time nothing reached the line: the frame of the first selection comes first.
-    b.click("cmdConnect");
-    b.select("100");
-    QTRY_COMPARE(b.pty.received(), Frames::SelectDevice(100));
-    b.click("cmdConnect");
-    b.press("cmdConnect", "cboComm=COM3"); // COM3 now free
-    QCOMPARE(b.state(), "Disconnect select=1 cfg=1 commands=0");
-    QFile::remove(alias);
-}
-
-// A port number opens its ports/ link, else the settings file's [Ports] entry, else
-// /dev/ttyS(n-1); each item of the port list tells the device and what the system knows of it,
-// and the second status panel names the device of the open port.
-void tst_mainwindow::portDevices()
-{
-    MainBench b(nullptr, false);
+    Windows w({100});
     SimPort other;
     QVERIFY(other.open(9, QString(), SimPort::Existing::Replace));
-    // Port; its ports/ entry and its [Ports] entry ("-" none, "bus" the main bench's pty, "other"
-    // a second pty, "nowhere" a link that leads nowhere); the device it opens; what its tooltip
-    // says of it ("*": whatever the machine has there).
-    const QString table = R"(
-        2  bus      other    bus                     pseudo terminal
-        3  -        other    other                   pseudo terminal
-        4  -        ttyNone  /dev/ttyNone            no such device
-        5  nowhere  other    <ports>no-such-device   no such device
-        6  -        -        /dev/ttyS5              *)";
-    const QString folder = PortMap::portsFolder();
-    const auto path = [&](QString name) {
-        return name == "bus"    ? b.pty.slavePath()
-            : name == "other"   ? other.slavePath()
-            : name == "nowhere" ? folder + "no-such-device"
-                                : name.replace("<ports>", folder);
+    const QString ports = PortMap::portsFolder(), device = w.pty.slavePath();
+    const QByteArray slave = QFile::encodeName(device);
+    const auto place = [&](QString text) {
+        return text.replace("<dev>", device)
+            .replace("<other>", other.slavePath())
+            .replace("<ports>", ports);
     };
+    // A number opens its ports/ link, else its [Ports] entry ("-" none), else /dev/ttyS(n-1),
+    // as its item's tooltip says with what the system knows of it ("*": whatever is there).
+    const QString devices = R"(
+        2  -          <other>  <other> — pseudo terminal
+        3  <dev>      <other>  <dev> — pseudo terminal
+        4  -          ttyNone  /dev/ttyNone — no such device
+        6  -          -        /dev/ttyS5 — *
+        7  <ports>no  <other>  <ports>no — no such device)";
     QByteArray ini = "[Ports]\r\n";
-    QList<QStringList> rows;
-    for (const QString &line : table.split('\n', Qt::SkipEmptyParts)) {
-        rows << line.simplified().split(' ');
-        const QString link = folder + "COM" + rows.last()[0];
-        QFile::remove(link);
-        if (rows.last()[1] != "-")
-            QVERIFY(QFile::link(path(rows.last()[1]), link));
-        if (rows.last()[2] != "-")
-            ini += "COM" + rows.last()[0].toLatin1() + '=' + QFile::encodeName(path(rows.last()[2]))
-                + "\r\n";
+    for (const QStringList &c : rows(devices)) {
+        QFile::remove(ports + "COM" + c[0]);
+        QVERIFY(c[1] == "-" || QFile::link(place(c[1]), ports + "COM" + c[0]));
+        ini += c[2] == "-" ? "" : "COM" + c[0].toLatin1() + '=' + place(c[2]).toUtf8() + "\r\n";
     }
     writeSettings(ini);
-
-    auto *list = b.get<QComboBox>("cboComm");
-    for (const QStringList &c : rows) {
-        const int number = c[0].toInt();
-        const QString device = path(c[3]), said = c.mid(4).join(' ');
-        const QString tip = list->itemData(number - 1, Qt::ToolTipRole).toString();
-        QVERIFY2(tip.startsWith(device + " \u2014 ") && (said == "*" || tip.endsWith(said)),
-                 qPrintable(tip));
-        if (said != "pseudo terminal")
-            continue;
-        SimPort &pty = c[3] == "bus" ? b.pty : other;
-        pty.clearReceived();
-        b.press("cmdConnect", "cboBaud=9600,cboComm=COM" + c[0]);
-        QCOMPARE(b.text("StatusPanel2"), QString("COM%1 9600,n,8,1 on %2").arg(number).arg(device));
-        QCOMPARE(list->itemData(number - 1, Qt::ToolTipRole).toString(),
-                 device + " \u2014 pseudo terminal, open in this program");
-        b.select("100");
-        QTRY_COMPARE(pty.received(), Frames::SelectDevice(100));
-        b.click("cmdConnect");
+    const auto tip = [&](int n) {
+        return w.get<QComboBox>("cboComm")->itemData(n - 1, Qt::ToolTipRole).toString();
+    };
+    QString tips, said;
+    for (const QStringList &c : rows(devices)) {
+        const QString tooltip = place(c.mid(3).join(' '));
+        tips += tip(c[0].toInt()).left(tooltip.indexOf('*')) + '\n';
+        said += QString(tooltip).remove('*') + '\n';
     }
-    for (const QStringList &c : rows)
-        QFile::remove(folder + "COM" + c[0]);
-}
+    QCOMPARE(tips, said);
 
-void tst_mainwindow::sendFrame()
-{
-    MainBench b(nullptr, false);
-    auto *tx = b.get<QLabel>("lblTxData"), *rx = b.get<QLabel>("lblRxData");
-    // A closed port refuses: the traces stay.
-    tx->setText("kept");
-    b.vars.putFrame(Frames::CursorPosition(2, 19));
-    b.window->SendFrame(4);
-    QCOMPARE(tx->text(), "kept");
-
-    b.connectPort();
-    rx->setText("EE 64 ");
-    b.window->SendFrame(4);
-    QCOMPARE(tx->text() + '|' + rx->text(), "FE 32 02 13 |");
-
-    // The longest frame, 66 bytes, leaves whole and in order.
-    std::array<quint8, 64> table;
-    for (int i = 0; i < 64; ++i)
-        table[size_t(i)] = quint8(255 - i);
-    const QByteArray upload = Frames::UploadChars(table);
-    b.vars.putFrame(Frames::UploadChars(table));
-    b.window->SendFrame(66);
-    QTRY_COMPARE(b.pty.received(), QByteArray::fromHex("fe320213") + upload);
-    QCOMPARE(tx->text().size(), 66 * 3);
-}
-
-void tst_mainwindow::receive()
-{
-    // Chunks written one by one ("|" apart), the selected address, the received trace after
-    // them; the reply flag is set exactly when the trace shows a reply.
-    const struct
-    {
-        const char *chunks;
-        int address;
-        const char *trace;
-    } rows[] = {{"ee64", 100, "EE 64 "}, {"ee6407", 100, "EE 64 "},          {"ee65", 100, ""},
-                {"ee69", 105, "EE 69 "}, {"ee64|ee64", 100, "EE 64 EE 64 "}, {"00ee64", 100, ""},
-                {"ee|64", 100, "EE 64 "}};
-    for (const auto &r : rows) {
-        MainBench b;
-        b.vars.DeviceAddress = quint8(r.address);
-        auto *serial = b.window->MSComm1().findChild<QSerialPort *>();
-        QSignalSpy blocks(&b.window->MSComm1(), &CommPort::received);
-        int pending = 0, handled = 0;
-        for (const QByteArray &chunk : QByteArray(r.chunks).split('|')) {
-            QVERIFY(b.pty.write(QByteArray::fromHex(chunk)));
-            if ((pending += chunk.size() / 2) < 2) { // below the threshold: waits unread
-                QTRY_COMPARE(serial->bytesAvailable(), qint64(pending));
-                continue;
-            }
-            pending = 0;
-            ++handled;
-            QTRY_COMPARE(blocks.count(), handled);
+    // What stands before the steps: a process has the device as its controlling terminal
+    // ("ctty"), the user may not open it ("denied"), the configuration window closes. Then the
+    // steps, and what follows: a message box ("!"), CommPortText and PortSettings, state() without
+    // its names, the second panel.
+    const QString table = R"(
+    -        | cboBaud=4800,cmdConnect               |   | 1 4800,n,8,1 | Disconnect 1 1 0 | COM1 4800,n,8,1 on <dev>
+    -        | cboAddr=100,cmdSelect,cmdConnect      |   | 1 4800,n,8,1 | Connect 0 0 1 | Port closed
+    -        | cboComm=COM7,cboBaud=9600,cmdConnect  | ! | 7 9600,n,8,1 | Connect 0 0 1 | Port closed
+    -        | cboComm=COM1,cboBaud=fast,cmdConnect  | ! | 7 9600,n,8,1 | Connect 0 0 1 | Port closed
+    -        | cboComm=COM99,cboBaud=4800,cmdConnect | ! | 0 4800,n,8,1 | Connect 0 0 1 | Port closed
+    ctty     | cboComm=COM1,cmdConnect               | ! | 1 4800,n,8,1 | Connect 0 0 1 | <dev> is the terminal of tst_mainwindow (process <pid>), not a module
+    denied   | cmdConnect                            | ! | 1 4800,n,8,1 | Connect 0 0 1 | <dev>: permission denied — add your user to the group dialout
+    -        | cmdConnect,mnuCfg                     |   | 1 4800,n,8,1 | Connect 0 0 1 | COM1 handed to Configure LCD
+    -        | cmdConnect                            | ! | 1 4800,n,8,1 | Connect 0 0 1 | COM1 is held by the Configure LCD window
+    -        | cboComm=COM3,cmdConnect               | ! | 3 4800,n,8,1 | Connect 0 0 1 | COM3 is held by the Configure LCD window
+    close    | -                                     |   | 3 4800,n,8,1 | Connect 0 0 1 | COM1 free to connect again
+    -        | cboComm=COM2,cmdConnect               |   | 2 4800,n,8,1 | Disconnect 1 1 1 | COM2 4800,n,8,1 on <other>
+    -        | cmdConnect,cboComm=COM3,cmdConnect,cboAddr=100,cmdSelect | | 3 4800,n,8,1 | Disconnect 1 1 1 | COM3 4800,n,8,1 on <dev>)";
+    for (const QStringList &c : rows(table)) {
+        pid_t owner = 0;
+        if (c[0] == "ctty" && (owner = ::fork()) == 0) { // a session of its own
+            ::setsid();
+            ::open(slave.constData(), O_RDWR); // its controlling terminal from now on
+            ::sleep(60);
+            ::_exit(0);
+        } else if (c[0] == "denied") { // for the steps the test is nobody; root opens anything
+            const group *dialout = ::getgrnam("dialout");
+            QVERIFY(dialout && ::chown(slave.constData(), 0, dialout->gr_gid) == 0);
+            QVERIFY(::chmod(slave.constData(), 0660) == 0 && ::seteuid(65534) == 0);
+        } else if (c[0] == "close") {
+            QVERIFY(w.cfg() && w.cfg()->close());
         }
-        QCOMPARE(QString(r.chunks) + ": " + b.text("lblRxData")
-                     + (b.vars.ReplyReceived ? "flag" : ""),
-                 QString(r.chunks) + ": " + r.trace + (*r.trace ? "flag" : ""));
+        if (owner)
+            QTRY_VERIFY(tip(1).contains(QString("tst_mainwindow (process %1)").arg(owner)));
+        MessageBoxCatcher boxes;
+        w.act(QString(c[1]).remove(QRegularExpression("^-$")));
+        QVERIFY(::seteuid(0) == 0);
+        QVERIFY(!owner || (::kill(owner, SIGKILL) == 0 && ::waitpid(owner, nullptr, 0) == owner));
+        const QStringList seen {(boxes.titles + boxes.texts).join(": "),
+                                w.vars.CommPortText + ' ' + w.vars.PortSettings,
+                                w.state().remove(QRegularExpression("\\w+=")),
+                                w.text("StatusPanel2")};
+        QCOMPARE((c.mid(0, 2) + seen).join(" | "),
+                 place(c.join(" | "))
+                     .replace("<pid>", QString::number(owner))
+                     .replace("!", "TessalineApp: SELECTED PORT NOT AVAILABLE!"));
+    }
+    // The first panel kept what the selection said; nothing reached the line but the two
+    // selections and the one of the configuration window at its opening.
+    QCOMPARE(w.text("StatusPanel1"), "Device 100 Connected");
+    QCOMPARE(tip(3), device + " \u2014 pseudo terminal, open in this program");
+    QTRY_COMPARE(w.pty.received().toHex(), "ef64ef64ef64");
+    for (const QStringList &c : rows(devices))
+        QFile::remove(ports + "COM" + c[0]);
+}
+
+// Selection and deselection against modules at 100 and 105, replies that the test writes for
+// other addresses, and steps done during a wait.
+void tst_mainwindow::selection()
+{
+    Windows w({100, 105});
+    w.connect();
+    // Steps; what happens during their wait (steps, or chunks of bytes that the test writes, 30 ms
+    // apart); the bytes at the master, the first status panel, the received trace, the command
+    // panel, the modules selected.
+    const QString table = R"(
+    cboAddr=105,cmdSelect | -                     | ef69     | Device 105 Connected | EE 69       | 1 | 105
+    cboAddr=120,cmdSelect | ee69                  | ef78     | Device Not Found     |             | 1 |
+    cmdDeselect           | -                     | ea       | No Response          |             | 1 |
+    cboAddr=110,cmdSelect | ee6e07                | ef6e     | Device 110 Connected | EE 6E       | 1 |
+    cboAddr=111,cmdSelect | ee6f,ee6f             | ef6f     | Device 111 Connected | EE 6F EE 6F | 1 |
+    cboAddr=112,cmdSelect | ee,70                 | ef70     | Device 112 Connected | EE 70       | 1 |
+    cboAddr=113,cmdSelect | 00ee71                | ef71     | Device Not Found     |             | 1 |
+    cboAddr=10,cmdSelect  | -                     | ef63     | Device Not Found     |             | 1 |
+    cboAddr=100,cmdSelect | cboAddr=105,cmdSelect | ef64ef69 | Device 105 Connected | EE 69       | 1 | 105
+    cmdDeselect           | cmdBackLight_1        | eafe07   | Disconnected         |             | 0 |
+    cmdDeselect           | -                     | ea       | Disconnected         |             | 0 |
+    cboAddr=132,cmdSelect | -                     | ef84     | Device Not Found     |             | 0 |
+    cboAddr=100,cmdSelect | -                     | ef64     | Device 100 Connected | EE 64       | 1 | 100)";
+    QObject timers;
+    for (const QStringList &c : rows(table)) {
+        w.pty.clearReceived();
+        const QStringList during = c[1].split(',');
+        for (int i = 0; c[1] != "-" && i < during.size(); ++i) {
+            QTimer::singleShot(30 * (i + 1), &timers, [&w, step = during[i]] {
+                step.startsWith("c") ? w.act(step)
+                                     : void(w.pty.write(QByteArray::fromHex(step.toLatin1())));
+            });
+        }
+        w.act(c[0]);
+        QTRY_COMPARE(w.pty.received().toHex(), c[2].toLatin1());
+        const QStringList seen {w.text("StatusPanel1"), w.text("lblRxData").trimmed(),
+                                QString::number(w.enabled("Frame3")), selectedModules(w.bus)};
+        QCOMPARE((c.mid(0, 3) + seen).join(" | "), c.join(" | "));
+    }
+    // Each wait counted its ten ticks from zero, however early the reply came, then stopped.
+    QCOMPARE(w.vars.TickCount, 10);
+    QVERIFY(!w.main->findChild<PortLink *>()->timer().isActive());
+
+    // Selections nested until no wait may start, eight deep: the one beyond is refused, and
+    // says so.
+    w.pty.clearReceived();
+    int clicks = 0;
+    std::function<void()> clickAgain = [&] {
+        if (++clicks <= 9) {
+            QTimer::singleShot(0, this, clickAgain);
+            w.select(100);
+        }
+    };
+    clickAgain();
+    QCOMPARE(w.text("StatusPanel2"), "Nothing sent: too many waits running; try again");
+    QTRY_COMPARE(w.pty.received(), QByteArray::fromHex("ef64").repeated(8));
+}
+
+// Each control's frame at the master and in the transmit trace; a list whose text names no item
+// sends nothing, leaves the traces and says so in the second status panel until the next frame.
+void tst_mainwindow::commands()
+{
+    // Steps ("_" a blank), then the frame's bytes, or "!" and the second panel's reason.
+    const QString table = R"(
+        cmdCtrl_0                          | 0b
+        cmdCtrl_1                          | 0c
+        cmdCtrl_2                          | 0d
+        cmdSetCursor                       | fe01
+        cboCursor=Hidden,cmdSetCursor      | fe03
+        cboCursor=Big,cmdSetCursor         | !"Big" is not in the list
+        cboRow=2,cboColumn=19,cmdCurPos    | fe320213
+        cboRow=4,cboColumn=1,cmdCurPos     | !"4" is not in the list
+        cboColumn=20,cmdCurPos             | !"20" is not in the list
+        cboRow=1,cboColumn=7,cmdClrRow     | fe320100 2020202020202020202020202020202020202020 fe320100
+        cboRow=x,cmdClrRow                 | !"x" is not in the list
+        cboRow=2,cboColumn=5,cmdClrCol     | fe32000520 fe32010520 fe32020520 fe32030520 fe320205
+        cboColumn=,cmdClrCol               | !"" is not in the list
+        cmdBackLight_0                     | fe06
+        cmdBackLight_1                     | fe07
+        cmdBLFlash                         | fe0b
+        cmdLoadCC                          | fe08
+        cmdCC_0                            | 00
+        cmdCC_7                            | 07
+        cmdPT                              | fe346500
+        cboPT=8,cboRow1=3,cmdPT            | fe346c03
+        cboPT=9,cmdPT                      | !"9" is not in the list
+        cboRow1=_1,cmdPT                   | !" 1" is not in the list
+        cmdOut_0                           | fe0c
+        cmdOut_1                           | fe0d
+        cmdout1                            | fe330048
+        cboOutput=5,cboSta=OFF,cmdout1     | fe330549
+        cboOutput=7,cboSta=ON,cmdout1      | fe330748
+        cboSta=on,cmdout1                  | !"on" is not in the list
+        cboOutput=8,cmdout1                | !"8" is not in the list
+        cmdConnect,cmdCtrl_2               | !the port is closed)";
+    for (const QStringList &c : rows(table)) {
+        Windows w;
+        w.connect();
+        w.get("Frame3")->setEnabled(true); // as after an answered selection
+        w.get<QLabel>("lblTxData")->setText("before");
+        w.get<QLabel>("lblRxData")->setText("EE 64 ");
+        w.act(c[0]);
+        const bool refused = c[1].startsWith('!');
+        const QString open = "COM1 9600,n,8,1 on " + w.pty.slavePath();
+        const QByteArray frame = QByteArray::fromHex(c[1].toLatin1());
+        QCOMPARE(c[0] + " -> " + w.text("lblTxData") + '|' + w.text("lblRxData") + '|'
+                     + w.text("StatusPanel2"),
+                 c[0] + " -> "
+                     + (refused ? "before|EE 64 |Nothing sent: " + c[1].mid(1)
+                                : frame.toHex(' ').toUpper() + " ||" + open));
+        if (refused) { // nothing on the line: a later frame arrives alone, and ends the message
+            w.act(w.main->MSComm1().isOpen() ? "cmdBLFlash" : "cmdConnect,cmdBLFlash");
+            QCOMPARE(w.text("StatusPanel2"), open);
+        }
+        QTRY_COMPARE(w.pty.received().toHex(), refused ? "fe0b" : frame.toHex());
     }
 }
 
-void tst_mainwindow::waitTicks()
+// Typed keys and input-method commits at the "Send Text" box: each character goes out as it
+// arrives, in the code page; the box shows the last one.
+void tst_mainwindow::typing()
 {
-    MainBench b;
-    b.vars.DeviceAddress = 100;
-    // The reply, sent as the wait starts, is handled inside it; the wait still lasts ten ticks.
-    QTimer::singleShot(0, [&] { b.pty.write(QByteArray::fromHex("ee64")); });
-    QElapsedTimer clock;
-    clock.start();
-    b.window->WaitTicks(10);
-    const qint64 elapsed = clock.elapsed();
-    QVERIFY(b.vars.ReplyReceived);
-    QVERIFY(b.vars.TickCount >= 10);
-    QVERIFY2(elapsed >= 9 * 15, qPrintable(QString::number(elapsed)));
+    Windows w;
+    w.connect();
+    w.act("cboAddr=10"); // a list adds no item on Return
+    QTest::keyClick(w.get<QComboBox>("cboAddr")->lineEdit(), Qt::Key_Return);
+    QCOMPARE(w.get<QComboBox>("cboAddr")->count(), 33);
+    w.get("Frame3")->setEnabled(true);
+    auto *box = w.get<QLineEdit>("txtASCIIInput");
+    // A key with its text ("key"), a key that makes no character ("code"), an
+    // input method's commit, a paste; the box afterwards ("-" empty), the bytes sent. Codes that
+    // also open frames go out unchanged, a character the code page lacks as "?", a control
+    // character nothing.
+    const QString table = R"(
+        key     A          A   41
+        code    Return     -
+        key     B          B   42
+        code    Backspace  -
+        key     ïêþ€中     中  efeafe803f
+        code    F1         中
+        code    Tab        中
+        code    Left       中
+        code    Delete     中
+        commit  é          é   e9
+        commit  ^          ^   5e
+        commit  àé         é   e0e9
+        commit  x<DEL>     -   78
+        commit  中         中  3f
+        code    Return     -
+        paste   Zed        Z   5a)";
+    QByteArray sent;
+    for (const QStringList &c : rows(table)) {
+        QKeyEvent press(QEvent::KeyPress, Qt::Key_unknown, Qt::NoModifier, c[1]);
+        QInputMethodEvent input;
+        input.setCommitString(QString(c[1]).replace("<DEL>", "\x7f"));
+        QGuiApplication::clipboard()->setText(c[1]);
+        if (c[0] == "code")
+            QTest::keyClick(box, QKeySequence(c[1])[0].key());
+        else if (c[0] == "paste")
+            box->paste();
+        else
+            QApplication::sendEvent(box, c[0] == "key" ? static_cast<QEvent *>(&press) : &input);
+        sent += c.value(3).toLatin1();
+        QCOMPARE(c.join(' ') + " -> " + (box->text().isEmpty() ? "-" : box->text()),
+                 c.join(' ') + " -> " + c[2]);
+        QTRY_COMPARE(w.pty.received().toHex(), sent);
+    }
+}
+
+void tst_mainwindow::findModules()
+{
+    // Modules on the bus; selections before ("-" a deselection); what happens while an address
+    // is tried (the dialog looked at, a cancel, a pulled cable); the addresses found; the closing
+    // exchange; the status then; the modules selected and the command panel; an address chosen
+    // afterwards. 99, 133 and 255 lie outside the range; two modules at one address count once.
+    const QString table = R"(
+    99 100 105 132 133 255 | 105     | look 101   | 100 105 132 | ef69 | Device 105 Connected | 105 1 | 132
+    100 105 132            | 105     | cancel 103 | 100         | ef69 | Device 105 Connected | 105 1 | 100
+    105                    | 105 107 | cancel 105 | 105         | ea   | No Response          | 1     | 0
+    105 105                | 105 -   | cancel 106 | 105         | ea   | Disconnected         | 0     | 0
+                           |         | cancel 100 |             | ea   | No Response          | 0     | 0
+    100 105 132            | 105     | pull 110   | 100 105     |      |                      |       | 0)";
+    const QByteArray settings = "[Settings]\r\nCommPort=1\r\n; kept\r\n[LCD]\r\nUID=100\r\n";
+    for (const QStringList &c : rows(table)) {
+        writeSettings(settings);
+        QList<quint8> modules;
+        for (const QString &a : c[0].split(' ', Qt::SkipEmptyParts))
+            modules << quint8(a.toInt());
+        Windows w(modules);
+        w.connect();
+        for (const QString &step : c[1].split(' ', Qt::SkipEmptyParts))
+            w.act(step == "-" ? "cmdDeselect" : "cboAddr=" + step + ",cmdSelect");
+        w.pty.clearReceived();
+
+        const QString action = c[2].section(' ', 0, 0);
+        const int stopAt = c[2].section(' ', 1).toInt();
+        QSignalSpy lost(w.main->findChild<PortLink *>(), &PortLink::lost);
+        const auto dialog = [&] { return w.main->findChild<QDialog *>("frmFind"); };
+        QObject hooks;
+        connect(&w.pty, &SimPort::chunkReceived, &hooks, [&] {
+            if (!w.pty.received().endsWith("\xef" + QByteArray(1, char(stopAt))))
+                return;
+            QVERIFY(dialog() && dialog()->isModal() && dialog()->isVisible());
+            if (action == "pull")
+                w.pty.closeMaster();
+            else if (action == "cancel")
+                w.act("cmdCancel");
+        });
+        w.act("mnuFind");
+
+        // SelectDevice for each address tried, in order, then the closing exchange alone.
+        QByteArray sent;
+        for (int a = 100; a <= (action == "look" ? 132 : stopAt); ++a)
+            sent += "\xef" + QByteArray(1, char(a));
+        QTRY_COMPARE(w.pty.received().toHex(), sent.toHex() + c[4].toLatin1());
+        if (action == "pull") { // the loss told, the dialog gone, the window closed
+            QCOMPARE(lost.count(), 1);
+            QTRY_VERIFY(!dialog());
+            QCOMPARE(w.state() + QString::number(w.get<QAction>("mnuFind")->isEnabled()),
+                     "Connect select=0 cfg=0 commands=10");
+            continue;
+        }
+
+        // What answered; the module followed before selected again, or none; the command panel
+        // and the settings file as they were.
+        auto *list = child<QListWidget>(dialog(), "lstFound");
+        QStringList found;
+        for (int i = 0; i < list->count(); ++i)
+            found << list->item(i)->text();
+        const QStringList seen {
+            found.join(' '), w.text("lblTxData").remove(' ').toLower(), w.text("StatusPanel1"),
+            selectedModules(w.bus) + ' ' + QString::number(w.enabled("Frame3"))};
+        QCOMPARE((c.mid(0, 3) + seen).join(" | ").simplified(),
+                 c.mid(0, 7).join(" | ").simplified());
+        QCOMPARE(readSettings(), settings);
+        if (c[7] == "0") {
+            w.act("cmdCancel"); // "Close" now
+            QTRY_VERIFY(!dialog());
+            continue;
+        }
+
+        // The address chosen is selected through "Select Device", and the dialog goes.
+        w.pty.clearReceived();
+        list->setCurrentRow(found.indexOf(c[7]));
+        w.act("cmdChoose");
+        QTRY_COMPARE(w.text("StatusPanel1") + ' ' + w.get<QComboBox>("cboAddr")->currentText() + ' '
+                         + selectedModules(w.bus) + ' ' + w.pty.received().toHex() + ' '
+                         + QString::number(!dialog()),
+                     "Device " + c[7] + " Connected " + c[7] + ' ' + c[7] + " ef"
+                         + QString::number(c[7].toInt(), 16) + " 1");
+    }
 }
 
 QTEST_MAIN(tst_mainwindow)
