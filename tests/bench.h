@@ -7,8 +7,8 @@
 
 #include "chars/chartable.h"
 #include "config/frmcfg.h"
-#include "link/commport.h"
 #include "link/ansi.h"
+#include "link/commport.h"
 #include "link/modini.h"
 #include "shell/frmmain.h"
 #include "shell/modvariables.h"
@@ -166,7 +166,10 @@ struct Windows
     }
 
     // A control of the main window, or of the configuration window.
-    template<typename T = QWidget> T *get(const QString &name) { return child<T>(main.get(), name); }
+    template<typename T = QWidget> T *get(const QString &name)
+    {
+        return child<T>(main.get(), name);
+    }
     template<typename T = QWidget> T *cfgGet(const QString &name) { return child<T>(cfg(), name); }
     QString text(const QString &label) { return get<QLabel>(label)->text(); }
     bool enabled(const QString &name) { return get(name)->isEnabled(); }
