@@ -336,7 +336,7 @@ void tst_config::commands()
     QVERIFY(QFile::remove(w.pty.linkPath())); // its link stays, leading nowhere
     QVERIFY(QFile::link(SettingsFolder() + "ports/gone", w.pty.linkPath()));
     w.act("mnuCfg");
-    QCOMPARE(boxes.texts.last(), u"SELECTED PORT NOT AVAILABLE!"_s);
+    QCOMPARE(boxes.texts.value(1), u"SELECTED PORT NOT AVAILABLE!"_s);
     QCOMPARE(w.text("StatusPanel2"), u"COM1 released; Configure LCD could not open it"_s);
     QCOMPARE(status(w), "COM1 could not be opened: " + NoPort + " | no port");
     run(w,
