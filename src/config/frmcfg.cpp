@@ -208,6 +208,8 @@ bool frmCfg::send(int n, const QString &done)
         tell(nothingSent(MSComm1().isOpen() ? QStringLiteral("the frame does not fit") : noPort()));
         return false;
     }
+    if (!MSComm1().isOpen()) // lost during the write: the status line keeps saying so
+        return false;
     tell(done);
     return true;
 }
