@@ -17,21 +17,6 @@ void printLine(FILE *stream, const QString &line)
     std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
 }
 
-// A numeric setting as the windows take it: the value when it is a whole number within
-// [low, high], else the fallback, with a warning naming the key.
-int setting(const char *key, const QString &text, int low, int high, int fallback)
-{
-    bool ok = false;
-    const int value = text.trimmed().toInt(&ok);
-    if (ok && value >= low && value <= high)
-        return value;
-    std::fprintf(stderr,
-                 "tessaline-cli: settings key %s holds \"%s\", not a number from %d to %d;"
-                 " using %d\n",
-                 key, qPrintable(text), low, high, fallback);
-    return fallback;
-}
-
 // What the command line leaves open, from the settings file as the windows read it at start-up.
 // Read only, and only what is needed: the file is never written.
 void fillDefaults(Call &call)
@@ -40,16 +25,14 @@ void fillDefaults(Call &call)
     const bool baud = !call.dryRun && !call.baud;
     if (!port && !baud && call.address)
         return;
-    const QStringList values
-        = ReadIniValues({{QStringLiteral("Settings"), QStringLiteral("CommPort")},
-                         {QStringLiteral("Settings"), QStringLiteral("Setting")},
-                         {QStringLiteral("LCD"), QStringLiteral("UID")}});
+    const StartupSettings settings = ReadStartupSettings();
     if (port)
-        call.port = setting("CommPort", values[0], 1, 20, 1);
+        call.port = StartupNumber("CommPort", settings.commPort, 1, Bus::Ports, 1);
     if (baud)
-        call.baud = values[1].left(4) == QLatin1String("9600") ? 9600 : 4800;
+        call.baud = settings.baud();
     if (!call.address)
-        call.address = setting("UID", values[2], 100, 132, 100);
+        call.address = StartupNumber("UID", settings.uid, Bus::FirstAddress, Bus::LastAddress,
+                                     Bus::FirstAddress);
 }
 
 } // namespace

@@ -9,6 +9,8 @@
 #include <QFileInfo>
 #include <QStandardPaths>
 
+#include <cstdio>
+
 namespace {
 
 constexpr char IniName[] = "tessaline.ini";
@@ -86,6 +88,31 @@ QString ReadIniValue(const QString &section, const QString &key)
 QStringList ReadIniValues(const QList<IniKey> &keys)
 {
     return readIniFile(IniPath(), keys);
+}
+
+StartupSettings ReadStartupSettings()
+{
+    const QStringList v = ReadIniValues({{QStringLiteral("Settings"), QStringLiteral("CommPort")},
+                                         {QStringLiteral("Settings"), QStringLiteral("Setting")},
+                                         {QStringLiteral("LCD"), QStringLiteral("UID")}});
+    return {v[0], v[1], v[2]};
+}
+
+int StartupSettings::baud() const
+{
+    return setting.left(4) == QLatin1String("9600") ? 9600 : 4800;
+}
+
+int StartupNumber(const char *key, const QString &text, int low, int high, int fallback)
+{
+    bool ok = false;
+    const int value = text.trimmed().toInt(&ok);
+    if (ok && value >= low && value <= high)
+        return value;
+    std::fprintf(stderr, "%s: settings key %s holds \"%s\", not a number from %d to %d; using %d\n",
+                 qPrintable(QCoreApplication::applicationName()), key, qPrintable(text), low, high,
+                 fallback);
+    return fallback;
 }
 
 bool WriteIniValue(const QString &section, const QString &key, const QString &value)

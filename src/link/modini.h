@@ -41,6 +41,21 @@ struct IniEntry
 QString ReadIniValue(const QString &section, const QString &key);
 // Several keys from one read of the file, in the order asked.
 QStringList ReadIniValues(const QList<IniKey> &keys);
+// The keys that the windows and tessaline-cli start from, in one read of the file.
+struct StartupSettings
+{
+    QString commPort; // [Settings] CommPort, as stored
+    QString setting; // [Settings] Setting, "4800,n,8,1" or "9600,n,8,1"
+    QString uid; // [LCD] UID
+
+    // 9600 when Setting names it, else 4800 (an absent or damaged key included).
+    int baud() const;
+};
+StartupSettings ReadStartupSettings();
+// A number of the start-up settings: the value when it is a whole number within [low, high],
+// else the fallback, with a warning on stderr naming the program and the key.
+int StartupNumber(const char *key, const QString &text, int low, int high, int fallback);
+
 // Sets a key, creating the file and section when missing. False when the write failed or was
 // refused (a value, section or key that would break the file's lines); the old file then stays.
 bool WriteIniValue(const QString &section, const QString &key, const QString &value);

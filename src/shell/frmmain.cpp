@@ -21,27 +21,6 @@
 #include <QLayout>
 #include <QToolTip>
 
-#include <cstdio>
-
-namespace {
-
-// A numeric setting as the start-up needs it: the value when it is a whole number within
-// [low, high], else the fallback with a warning naming the key.
-int numericSetting(const char *key, const QString &text, int low, int high, int fallback)
-{
-    bool ok = false;
-    const int value = text.trimmed().toInt(&ok);
-    if (ok && value >= low && value <= high)
-        return value;
-    std::fprintf(stderr,
-                 "tessaline: settings key %s holds \"%s\", not a number from %d to %d;"
-                 " using %d\n",
-                 key, qPrintable(text), low, high, fallback);
-    return fallback;
-}
-
-} // namespace
-
 frmMain::frmMain(modVariables &vars, QWidget *parent)
     : QMainWindow(parent)
     , ui(std::make_unique<Ui::frmMain>())
@@ -95,22 +74,18 @@ void frmMain::Form_Load()
     for (int n = 1; n <= Bus::Ports; ++n)
         ui->cboComm->addItem(QStringLiteral("COM%1").arg(n));
     ui->cboBaud->addItems({QStringLiteral("4800"), QStringLiteral("9600")});
-    const QStringList settings
-        = ReadIniValues({{QStringLiteral("Settings"), QStringLiteral("CommPort")},
-                         {QStringLiteral("Settings"), QStringLiteral("Setting")},
-                         {QStringLiteral("LCD"), QStringLiteral("UID")}});
-    m_vars.CommPortText = settings[0];
-    m_vars.PortSettings = settings[1];
-    const QString uid = settings[2];
+    const StartupSettings settings = ReadStartupSettings();
+    m_vars.CommPortText = settings.commPort;
+    m_vars.PortSettings = settings.setting;
 
     // 0 and 99 keep their meaning, no selection; anything unusable falls back to COM1 and 100.
-    const int port = numericSetting("CommPort", m_vars.CommPortText, 0, Bus::Ports, 1);
-    const int address
-        = numericSetting("UID", uid, Bus::FirstAddress - 1, Bus::LastAddress, Bus::FirstAddress);
+    const int port = StartupNumber("CommPort", settings.commPort, 0, Bus::Ports, 1);
+    const int address = StartupNumber("UID", settings.uid, Bus::FirstAddress - 1, Bus::LastAddress,
+                                      Bus::FirstAddress);
     m_vars.DeviceAddress = quint8(address);
 
     ui->cboComm->setCurrentIndex(port - 1);
-    ui->cboBaud->setCurrentIndex(m_vars.PortSettings.left(4) == QLatin1String("9600") ? 1 : 0);
+    ui->cboBaud->setCurrentIndex(settings.baud() == 9600 ? 1 : 0);
     ui->Frame2->load(address - Bus::FirstAddress);
     ui->Frame3->load();
     showPortState();
