@@ -11,24 +11,6 @@
 using namespace Qt::StringLiterals;
 using Window = BusLog::Window;
 
-namespace {
-
-// The frames of bytes as a module reads them.
-QList<Protocol::Frame> framesOf(const QByteArray &bytes)
-{
-    QList<Protocol::Frame> frames;
-    Protocol::Decoder decoder;
-    for (char c : bytes) {
-        if (const auto f = decoder.push(quint8(c)))
-            frames << *f;
-    }
-    if (const auto f = decoder.pause())
-        frames << *f;
-    return frames;
-}
-
-} // namespace
-
 class tst_protocol : public QObject
 {
     Q_OBJECT
@@ -167,7 +149,7 @@ void tst_protocol::record()
             for (char c : hex)
                 log.sent(1, window, {Frames::TextChar(quint8(c))});
         else if (step[0] == 'o' || step[0] == 'c')
-            log.sent(1, window, framesOf(hex));
+            log.sent(1, window, Protocol::Decoder::framesOf(hex));
         else
             log.received(1, window, hex);
     }

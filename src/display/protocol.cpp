@@ -224,6 +224,19 @@ std::optional<Frame> Decoder::push(quint8 byte)
     return --m_need == 0 ? finish(m_id) : std::nullopt;
 }
 
+QList<Frame> Decoder::framesOf(const QByteArray &bytes)
+{
+    QList<Frame> frames;
+    Decoder decoder;
+    for (char c : bytes) {
+        if (const auto f = decoder.push(quint8(c)))
+            frames << *f;
+    }
+    if (const auto f = decoder.pause())
+        frames << *f;
+    return frames;
+}
+
 std::optional<Frame> Decoder::pause()
 {
     if (m_bytes.isEmpty())

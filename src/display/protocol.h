@@ -128,6 +128,8 @@ public:
     // True between the first and the last byte of a frame.
     bool inFrame() const { return !m_bytes.isEmpty(); }
     QByteArray pending() const { return m_bytes; }
+    // The frames of bytes sent in one go, followed by a pause.
+    static QList<Frame> framesOf(const QByteArray &bytes);
 
 private:
     std::optional<Frame> finish(FrameId id);

@@ -132,13 +132,5 @@ void PortLink::record(const QByteArray &written)
         m_openWritten = written.size();
         return;
     }
-    QList<Frame> frames;
-    Protocol::Decoder decoder;
-    for (char c : written) {
-        if (const auto f = decoder.push(quint8(c)))
-            frames << *f;
-    }
-    if (const auto f = decoder.pause())
-        frames << *f;
-    log(frames);
+    log(Protocol::Decoder::framesOf(written));
 }
