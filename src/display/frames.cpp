@@ -18,7 +18,7 @@ Frame frame(FrameId id, std::initializer_list<quint8> list)
 // A one-byte frame, or a command frame with its opcode and arguments, as the table lays it out.
 Frame fixed(FrameId id, std::initializer_list<quint8> arguments = {})
 {
-    const FrameSpec &s = spec(id);
+    const FrameLayout &s = layout(id);
     Frame out = s.opcode >= 0 ? frame(id, {CommandPrefix, quint8(s.opcode)})
                               : frame(id, {quint8(s.first)});
     for (quint8 b : arguments)

@@ -14,7 +14,7 @@ namespace {
 // Every frame of the protocol. first/opcode give ranges as [low, high]; -1 where there is none.
 struct Row
 {
-    FrameSpec spec;
+    FrameLayout layout;
     int lastFirst;
     int lastOpcode;
 };
@@ -57,8 +57,8 @@ static_assert(std::size(Table) == size_t(FrameId::Unknown) + 1, "one row per fra
 const Row *command(quint8 opcode)
 {
     for (const Row &row : Table) {
-        if (row.spec.first == P && row.spec.id != FrameId::StoreText && opcode >= row.spec.opcode
-            && opcode <= row.lastOpcode)
+        if (row.layout.first == P && row.layout.id != FrameId::StoreText
+            && opcode >= row.layout.opcode && opcode <= row.lastOpcode)
             return &row;
     }
     return nullptr;
@@ -68,9 +68,9 @@ const Row *command(quint8 opcode)
 FrameId single(quint8 byte)
 {
     for (const Row &row : Table) {
-        if (row.spec.opcode < 0 && row.spec.arguments == 0 && byte >= row.spec.first
+        if (row.layout.opcode < 0 && row.layout.arguments == 0 && byte >= row.layout.first
             && byte <= row.lastFirst)
-            return row.spec.id;
+            return row.layout.id;
     }
     return FrameId::Unknown;
 }
@@ -92,9 +92,9 @@ bool within(int value, int low, int high)
 
 } // namespace
 
-const FrameSpec &spec(FrameId id)
+const FrameLayout &layout(FrameId id)
 {
-    return Table[size_t(id)].spec;
+    return Table[size_t(id)].layout;
 }
 
 QByteArray bytesOf(const QList<Frame> &frames)
@@ -110,7 +110,7 @@ QString describe(const Frame &frame)
     const QByteArray &b = frame.bytes;
     const QString name = QLatin1String(Protocol::name(frame.id));
     const auto at = [&b](int i) { return i < b.size() ? int(quint8(b[i])) : 0; };
-    const auto minimum = spec(frame.id).arguments + (spec(frame.id).opcode >= 0 ? 2 : 1);
+    const auto minimum = layout(frame.id).arguments + (layout(frame.id).opcode >= 0 ? 2 : 1);
     if (frame.id == FrameId::Unknown || b.size() < minimum)
         return QStringLiteral("unknown ") + hex(b);
     switch (frame.id) {
@@ -215,10 +215,10 @@ std::optional<Frame> Decoder::push(quint8 byte)
             return std::nullopt;
         }
         const Row *row = command(byte);
-        if (!row || row->spec.arguments == 0)
-            return finish(row ? row->spec.id : FrameId::Unknown);
-        m_id = row->spec.id;
-        m_need = row->spec.arguments;
+        if (!row || row->layout.arguments == 0)
+            return finish(row ? row->layout.id : FrameId::Unknown);
+        m_id = row->layout.id;
+        m_need = row->layout.arguments;
         return std::nullopt;
     }
     return --m_need == 0 ? finish(m_id) : std::nullopt;

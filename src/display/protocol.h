@@ -76,7 +76,7 @@ enum class FrameId : quint8 {
 
 // How a frame is laid out. One-byte frames have no opcode; command frames start with
 // CommandPrefix and their opcode; the arguments follow.
-struct FrameSpec
+struct FrameLayout
 {
     FrameId id;
     const char *name;
@@ -85,10 +85,10 @@ struct FrameSpec
     quint8 arguments; // fixed argument bytes after the first byte and the opcode
 };
 
-const FrameSpec &spec(FrameId id);
+const FrameLayout &layout(FrameId id);
 inline const char *name(FrameId id)
 {
-    return spec(id).name;
+    return layout(id).name;
 }
 
 // A frame as its sender built it: which frame, and its bytes.
